@@ -1,0 +1,207 @@
+#include "common/worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace linara {
+namespace {
+
+// More threads than this gain nothing on any machine and only cost memory.
+constexpr std::size_t kMaxPoolSize = 1024;
+// Bands per thread: enough slack for idle threads to balance uneven rows.
+constexpr std::size_t kBandsPerThread = 4;
+
+struct Band {
+    std::size_t first;
+    std::size_t end;
+};
+
+// Splits [first, end) in halves until bands are at most `grain` rows long.
+void split_in_halves(std::size_t first, std::size_t end, std::size_t grain, std::vector<Band>& out) {
+    if (end - first <= grain) {
+        out.push_back({first, end});
+        return;
+    }
+    std::size_t middle = first + (end - first) / 2;
+    split_in_halves(first, middle, grain, out);
+    split_in_halves(middle, end, grain, out);
+}
+
+// One parallel loop. It lives on the caller's stack; all of its mutable
+// state is guarded by the pool's mutex.
+struct Job {
+    BandFunction fn;
+    void* context;
+    std::vector<Band> bands;
+    std::size_t next_band = 0;
+    std::size_t finished = 0;
+    std::exception_ptr error;
+    std::condition_variable done;
+};
+
+class WorkerPool {
+public:
+    explicit WorkerPool(std::size_t size) {
+        threads_.reserve(size - 1);
+        for (std::size_t i = 1; i < size; ++i) {
+            try {
+                threads_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                break;  // The threads that did start are enough to be correct.
+            }
+        }
+    }
+
+    std::size_t size() const { return threads_.size() + 1; }
+    std::mutex& mutex() { return mutex_; }
+
+    void run(std::size_t rows, BandFunction fn, void* context) {
+        if (threads_.empty()) {
+            fn(context, 0, rows);
+            return;
+        }
+        Job job{fn, context, {}, 0, 0, nullptr, {}};
+        std::size_t grain = std::max<std::size_t>(1, rows / (size() * kBandsPerThread));
+        split_in_halves(0, rows, grain, job.bands);
+
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (job.bands.size() > 1) {
+            queue_.push_back(&job);
+            wake_.notify_all();
+        }
+        // The caller works on its own loop until no band is left to take.
+        while (job.next_band < job.bands.size()) run_next_band(job, lock);
+        job.done.wait(lock, [&] { return job.finished == job.bands.size(); });
+        if (job.error) std::rethrow_exception(job.error);
+    }
+
+private:
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return !queue_.empty(); });
+            run_next_band(*queue_.front(), lock);
+        }
+    }
+
+    // Takes the job's next band and runs it with the mutex released.
+    void run_next_band(Job& job, std::unique_lock<std::mutex>& lock) {
+        Band band = job.bands[job.next_band++];
+        if (job.next_band == job.bands.size()) {
+            auto it = std::find(queue_.begin(), queue_.end(), &job);
+            if (it != queue_.end()) queue_.erase(it);
+        }
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            job.fn(job.context, band.first, band.end);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        if (error && !job.error) job.error = error;
+        // Notified under the mutex: the caller cannot return and destroy the
+        // job before this thread has let go of it.
+        if (++job.finished == job.bands.size()) job.done.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Job*> queue_;
+    std::vector<std::thread> threads_;
+};
+
+std::mutex g_create_mutex;
+// Never destroyed: at exit its threads may still serve callers that the
+// interpreter does not wait for (daemon threads), so the pool stays alive
+// until the process ends. A forked child abandons it the same way.
+WorkerPool* g_pool = nullptr;
+
+std::size_t logical_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<std::size_t>(count);
+    }
+    unsigned hw = std::thread::hardware_concurrency();
+    return hw > 0 ? hw : 1;
+}
+
+// fork() copies only the calling thread. Holding both mutexes across it
+// keeps them consistent; the child then drops the pool whose threads it does
+// not have and builds a new one on its next loop.
+void before_fork() {
+    g_create_mutex.lock();
+    if (g_pool) g_pool->mutex().lock();
+}
+void after_fork_in_parent() {
+    if (g_pool) g_pool->mutex().unlock();
+    g_create_mutex.unlock();
+}
+void after_fork_in_child() {
+    g_pool = nullptr;  // The old pool's threads do not exist here; leave it.
+    g_create_mutex.unlock();
+}
+
+WorkerPool& pool() {
+    static const bool registered = [] {
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+        return true;
+    }();
+    (void)registered;
+    std::lock_guard<std::mutex> lock(g_create_mutex);
+    if (!g_pool) {
+        std::size_t size = choose_pool_size(std::getenv("RAYON_NUM_THREADS"),
+                                            std::getenv("RAYON_RS_NUM_CPUS"), logical_processors());
+        g_pool = new WorkerPool(std::min(size, kMaxPoolSize));
+    }
+    return *g_pool;
+}
+
+}  // namespace
+
+std::optional<std::size_t> parse_thread_count(const char* text) {
+    if (!text) return std::nullopt;
+    if (*text == '+') ++text;
+    if (*text == '\0') return std::nullopt;
+    std::size_t value = 0;
+    for (; *text; ++text) {
+        if (*text < '0' || *text > '9') return std::nullopt;
+        std::size_t digit = static_cast<std::size_t>(*text - '0');
+        if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
+            __builtin_add_overflow(value, digit, &value))
+            return std::nullopt;
+    }
+    return value;
+}
+
+std::size_t choose_pool_size(const char* num_threads, const char* num_cpus,
+                             std::size_t processors) {
+    if (auto n = parse_thread_count(num_threads)) return *n > 0 ? *n : processors;
+    if (auto n = parse_thread_count(num_cpus); n && *n > 0) return *n;
+    return processors;
+}
+
+std::size_t worker_pool_size() { return pool().size(); }
+
+void run_row_bands(std::size_t rows, BandFunction fn, void* context) {
+    if (rows == 0) return;
+    if (rows == 1) {
+        fn(context, 0, 1);
+        return;
+    }
+    pool().run(rows, fn, context);
+}
+
+}  // namespace linara

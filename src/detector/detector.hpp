@@ -1,0 +1,98 @@
+#pragma once
+// The line segment detector: finds validated straight segments in a
+// grayscale image held in a plain row-major buffer. Nothing here depends on
+// Python or NumPy.
+
+#include <cstddef>
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "common/zeroed_array.hpp"
+
+namespace linara {
+
+// Row-major index y * width + x of a working-image pixel.
+using PixelIndex = std::uint32_t;
+
+// Largest pixel count a working image may have: indices are 32-bit.
+constexpr std::size_t kMaxPixels = 0xFFFFFFFFu;
+
+// True when a width x height image fits the 32-bit pixel index.
+bool fits_pixel_index(std::size_t width, std::size_t height);
+
+// Row-major float64 samples with their dimensions. `samples` points either
+// into `storage` or, for float64 input, at the caller's buffer.
+struct WorkImage {
+    const double* samples = nullptr;
+    std::size_t width = 0;
+    std::size_t height = 0;
+    ZeroedArray<double> storage;
+};
+
+// Gradient of the 2x2 window whose top-left pixel is this cell: the norm and
+// the unit level-line direction (the gradient turned a quarter turn). Cells
+// without a defined gradient, and the last row and column, are all zero.
+struct GradientCell {
+    float magnitude;
+    float dir_x;
+    float dir_y;
+};
+using GradientField = ZeroedArray<GradientCell>;
+
+// One byte per pixel: 0 = free to seed or join a region, 1 = used.
+using UsedMap = ZeroedArray<std::uint8_t>;
+
+// Pixel indices in the order the seed loop visits them.
+using PixelOrder = std::vector<PixelIndex>;
+
+// Pixels of one grown region, seed first.
+using Region = std::vector<PixelIndex>;
+
+// A rectangle around a centre line from (x1, y1) to (x2, y2) in working-image
+// pixels, along the unit direction (axis_x, axis_y).
+struct LineRect {
+    double x1, y1, x2, y2;
+    double width;
+    double axis_x, axis_y;
+    double tolerance;  // angle within which a pixel counts as aligned
+    double precision;  // probability that a pixel is aligned by chance
+};
+
+// One detected segment in input-image coordinates.
+struct SegmentRecord {
+    double x1, y1, x2, y2;
+    double width;
+    double precision;
+    double log_nfa;  // -log10 of the number of false alarms
+};
+
+// The fixed values of one detection run.
+struct DetectionParams {
+    double tolerance;
+    double precision;
+    float magnitude_threshold;
+    double log_tests;
+    std::size_t min_size;
+    double inverse_scale;
+};
+
+DetectionParams make_detection_params(std::size_t width, std::size_t height, double scale);
+
+using DetectResult = std::variant<std::vector<SegmentRecord>, SizeMismatch>;
+
+// Finds the validated segments of a width x height row-major image of
+// `count` samples, longest first. A `scale` below 1 sub-samples the image
+// first; 1 or more, or NaN, does not. uint16 samples are divided by 257.
+// Throws InputTooLarge for images of 2^32 pixels or more.
+DetectResult detect_segments(const std::uint8_t* samples, std::size_t count, std::size_t width,
+                             std::size_t height, double scale);
+DetectResult detect_segments(const std::uint16_t* samples, std::size_t count, std::size_t width,
+                             std::size_t height, double scale);
+DetectResult detect_segments(const float* samples, std::size_t count, std::size_t width,
+                             std::size_t height, double scale);
+DetectResult detect_segments(const double* samples, std::size_t count, std::size_t width,
+                             std::size_t height, double scale);
+
+}  // namespace linara

@@ -1,0 +1,99 @@
+#include <math.h>
+
+#include "common/checked.hpp"
+#include "common/saturate.hpp"
+#include "detector/stages.hpp"
+
+namespace linara {
+
+double ln_gamma(double x) {
+    if (x >= 15.0) {
+        // Windschitl's approximation.
+        return 0.918938533204673 + (x - 0.5) * log(x) - x +
+               0.5 * x * log(x * sinh(1.0 / x) + 1.0 / (810.0 * pow(x, 6.0)));
+    }
+    // Lanczos' approximation with seven coefficients.
+    return log(75122.633153 + 80916.6278952 * x + 36308.2951477 * pow(x, 2.0) +
+               8687.24529705 * pow(x, 3.0) + 1168.92649479 * pow(x, 4.0) +
+               83.8676043424 * pow(x, 5.0) + 2.50662827511 * pow(x, 6.0)) +
+           (x + 0.5) * log(x + 5.5) - (x + 5.5) - log(x) - log(x + 1.0) - log(x + 2.0) -
+           log(x + 3.0) - log(x + 4.0) - log(x + 5.0) - log(x + 6.0);
+}
+
+double log_nfa_from_counts(std::size_t n, std::size_t k, double p, double log_tests) {
+    if (n == 0 || k == 0) return -log_tests;
+    const double dn = static_cast<double>(n);
+    const double dk = static_cast<double>(k);
+    if (k == n) return -log_tests - dk * log10(p);
+
+    // First term of the binomial tail, in logarithms.
+    const double lt = ln_gamma(dn + 1.0) - ln_gamma(dk + 1.0) - ln_gamma(dn - dk + 1.0) +
+                      dk * log(p) + (dn - dk) * log(1.0 - p);
+    double term = exp(lt);
+    if (term == 0.0) {
+        // Underflow: the first term alone decides.
+        if (dn * p < dk) return lt / -2.302585092994046 - log_tests;
+        return -log_tests;
+    }
+
+    // Sum the tail until the rest is bounded well below the result.
+    double tail = term;
+    const double ratio = p / (1.0 - p);
+    for (std::size_t i = k + 1; i <= n; ++i) {
+        const double remaining = static_cast<double>(n - i + 1);
+        const double a = remaining / static_cast<double>(i);
+        const double q = ratio * a;
+        term = term * q;
+        tail = tail + term;
+        if (a < 1.0) {
+            const double bound = term * ((1.0 - pow(q, remaining)) / (1.0 - q) - 1.0);
+            if (0.1 * fabs(-log10(tail) - log_tests) * tail > bound) break;
+        }
+    }
+    return -log10(tail) - log_tests;
+}
+
+double score_rect(const LineRect& rect, const GradientField& field, float magnitude_threshold,
+                  double log_tests, std::size_t width, std::size_t height) {
+    const double cx = (rect.x1 + rect.x2) * 0.5;
+    const double cy = (rect.y1 + rect.y2) * 0.5;
+    const double half_length = hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
+    const double half_width = rect.width * 0.5;
+
+    // Bounding box of the rectangle, clamped to the image.
+    const double ex = half_length * fabs(rect.axis_x) + half_width * fabs(rect.axis_y);
+    const double ey = half_length * fabs(rect.axis_y) + half_width * fabs(rect.axis_x);
+    const std::size_t x_lo = saturating_cast<std::size_t>(floor(cx - ex));
+    const std::size_t y_lo = saturating_cast<std::size_t>(floor(cy - ey));
+    std::size_t x_hi = saturating_cast<std::size_t>(ceil(cx + ex));
+    std::size_t y_hi = saturating_cast<std::size_t>(ceil(cy + ey));
+    if (x_hi > width - 1) x_hi = width - 1;
+    if (y_hi > height - 1) y_hi = height - 1;
+
+    const float cos_tolerance = static_cast<float>(cos(rect.tolerance));
+    const float axis_x = static_cast<float>(rect.axis_x);
+    const float axis_y = static_cast<float>(rect.axis_y);
+
+    std::size_t n = 0, k = 0;
+    if (y_lo <= y_hi && x_lo <= x_hi) {
+        const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
+        for (std::size_t y = y_lo; y <= y_hi; ++y) {
+            const GradientCell* row = cells.span(y * width + x_lo, x_hi - x_lo + 1) - x_lo;
+            const double fy = static_cast<double>(y) - cy;
+            for (std::size_t x = x_lo; x <= x_hi; ++x) {
+                const double fx = static_cast<double>(x) - cx;
+                const double along = rect.axis_x * fx + rect.axis_y * fy;
+                const double across = rect.axis_x * fy - rect.axis_y * fx;
+                if (fabs(along) > half_length || fabs(across) > half_width) continue;
+                ++n;
+                const GradientCell& cell = row[x];
+                if (cell.magnitude > magnitude_threshold &&
+                    cell.dir_x * axis_x + cell.dir_y * axis_y >= cos_tolerance)
+                    ++k;
+            }
+        }
+    }
+    return log_nfa_from_counts(n, k, rect.precision, log_tests);
+}
+
+}  // namespace linara

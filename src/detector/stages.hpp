@@ -1,0 +1,69 @@
+#pragma once
+// The stages of the detector, in the order a run calls them. Each lives in
+// its own file, named for what it does.
+
+#include <cstddef>
+
+#include "detector/detector.hpp"
+
+namespace linara {
+
+// pi and 2 pi as the nearest float64 values.
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 2.0 * kPi;
+// pi / 8, the angle tolerance of region growing and of a fresh rectangle.
+constexpr double kDefaultTolerance = 0.39269908169872414;
+constexpr double kDefaultPrecision = 0.125;
+
+// subsample.cpp: output size of the sub-sampled image for a scale below 1.
+struct SubsampledSize {
+    std::size_t width;
+    std::size_t height;
+};
+SubsampledSize subsampled_size(std::size_t width, std::size_t height, double scale);
+// Gaussian blur and point sampling to the size above (0 < scale < 1).
+WorkImage gaussian_subsample(const double* samples, std::size_t width, std::size_t height,
+                             double scale);
+
+// gradient.cpp
+GradientField compute_gradient_field(const double* samples, std::size_t width, std::size_t height);
+
+// ordering.cpp: pixels above the threshold, strongest magnitude bin first.
+PixelOrder order_pixels(const GradientField& field, float threshold);
+
+// region.cpp: grows a region of aligned pixels from `seed`, marks them used
+// and returns the region angle.
+double grow_aligned_region(PixelIndex seed, double tolerance, const GradientField& field,
+                           UsedMap& used, Region& region, std::size_t width, std::size_t height);
+
+// rectangle.cpp
+void fit_line_rect(const Region& region, const GradientField& field, double region_angle,
+                   double precision, std::size_t width, LineRect& rect);
+
+// refinement.cpp: false when the candidate is dropped.
+bool tighten_region(Region& region, LineRect& rect, UsedMap& used, const GradientField& field,
+                    std::size_t min_size, std::size_t width, std::size_t height);
+
+// nfa.cpp
+double ln_gamma(double x);
+double score_rect(const LineRect& rect, const GradientField& field, float magnitude_threshold,
+                  double log_tests, std::size_t width, std::size_t height);
+// -log10 of NT times the binomial tail P(X >= k), X ~ B(n, p).
+double log_nfa_from_counts(std::size_t n, std::size_t k, double p, double log_tests);
+
+// improvement.cpp: returns the best score; rect becomes the best rectangle.
+double polish_rect(LineRect& rect, const GradientField& field, float magnitude_threshold,
+                   double log_tests, std::size_t width, std::size_t height);
+
+// Column and row of a pixel index.
+struct PixelXY {
+    std::uint32_t x;
+    std::uint32_t y;
+};
+inline PixelXY split_index(PixelIndex i, std::size_t width) {
+    auto w = static_cast<std::uint32_t>(width);
+    if (i < w) return {i, 0};
+    return {i % w, i / w};
+}
+
+}  // namespace linara
