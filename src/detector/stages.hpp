@@ -3,6 +3,7 @@
 // its own file, named for what it does.
 
 #include <cstddef>
+#include <vector>
 
 #include "detector/detector.hpp"
 
@@ -21,6 +22,14 @@ struct SubsampledSize {
     std::size_t height;
 };
 SubsampledSize subsampled_size(std::size_t width, std::size_t height, double scale);
+// Weights w[0..2r] of the blur for a scale below 1, normalised to sum 1.
+struct GaussianKernel {
+    std::vector<double> weights;
+    std::size_t radius = 0;
+};
+GaussianKernel gaussian_kernel(double scale);
+// Full-size column (or row) that sub-sampled column (or row) i reads.
+std::size_t subsample_source_index(std::size_t i, double scale, std::size_t size);
 // Gaussian blur and point sampling to the size above (0 < scale < 1).
 WorkImage gaussian_subsample(const double* samples, std::size_t width, std::size_t height,
                              double scale);

@@ -9,29 +9,29 @@
 #include "detector/stages.hpp"
 
 namespace linara {
-namespace {
 
-// A Gaussian of sigma = 0.6 / scale, cut where it falls to 1/1000 of its
-// peak and normalised to sum 1.
-std::vector<double> gaussian_kernel(double scale, std::size_t& radius) {
+GaussianKernel gaussian_kernel(double scale) {
+    GaussianKernel kernel;
     const double sigma = 0.6 / scale;
-    radius = saturating_cast<std::size_t>(ceil(sigma * 3.7169221888498383));
-    const double r = static_cast<double>(radius);
-    std::vector<double> weights(2 * radius + 1);
-    for (std::size_t k = 0; k < weights.size(); ++k) {
+    // At 3.7169221888498383 sigma the Gaussian has fallen to 1/1000.
+    kernel.radius = saturating_cast<std::size_t>(ceil(sigma * 3.7169221888498383));
+    const double r = static_cast<double>(kernel.radius);
+    kernel.weights.resize(2 * kernel.radius + 1);
+    for (std::size_t k = 0; k < kernel.weights.size(); ++k) {
         const double d = (static_cast<double>(k) - r) / sigma;
-        weights[k] = exp(d * d * -0.5);
+        kernel.weights[k] = exp(d * d * -0.5);
     }
     double sum = 0.0;
-    for (double w : weights) sum = sum + w;
-    for (double& w : weights) w = w / sum;
-    return weights;
+    for (double w : kernel.weights) sum = sum + w;
+    for (double& w : kernel.weights) w = w / sum;
+    return kernel;
 }
 
-// Index of the full-size sample that output index i reads.
-std::size_t source_index(std::size_t i, double scale, std::size_t size) {
+std::size_t subsample_source_index(std::size_t i, double scale, std::size_t size) {
     return std::min(size - 1, saturating_cast<std::size_t>(trunc(static_cast<double>(i) / scale)));
 }
+
+namespace {
 
 std::size_t reduced(std::size_t size, double scale) {
     return std::max<std::size_t>(
@@ -71,8 +71,9 @@ SubsampledSize subsampled_size(std::size_t width, std::size_t height, double sca
 WorkImage gaussian_subsample(const double* samples, std::size_t width, std::size_t height,
                              double scale) {
     const SubsampledSize size = subsampled_size(width, height, scale);
-    std::size_t radius = 0;
-    const std::vector<double> weights = gaussian_kernel(scale, radius);
+    const GaussianKernel kernel = gaussian_kernel(scale);
+    const std::vector<double>& weights = kernel.weights;
+    const std::size_t radius = kernel.radius;
     const std::size_t count = width * height;
 
     ZeroedArray<double> horizontal(count);
@@ -95,7 +96,7 @@ WorkImage gaussian_subsample(const double* samples, std::size_t width, std::size
     });
 
     std::vector<std::size_t> columns(size.width);
-    for (std::size_t i = 0; i < size.width; ++i) columns[i] = source_index(i, scale, width);
+    for (std::size_t i = 0; i < size.width; ++i) columns[i] = subsample_source_index(i, scale, width);
 
     WorkImage result;
     result.width = size.width;
@@ -104,7 +105,7 @@ WorkImage gaussian_subsample(const double* samples, std::size_t width, std::size
     result.samples = result.storage.data();
     double* out = result.storage.data();
     parallel_rows(size.height, [&](std::size_t j) {
-        const std::size_t source = source_index(j, scale, height);
+        const std::size_t source = subsample_source_index(j, scale, height);
         const Checked<const double> in(vertical.data(), count, "blurred image");
         double* row = out + j * size.width;
         for (std::size_t i = 0; i < size.width; ++i) row[i] = in[source * width + columns[i]];
