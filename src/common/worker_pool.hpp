@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace linara {
@@ -37,6 +38,16 @@ void parallel_rows(std::size_t rows, Body&& body) {
         for (std::size_t row = first; row < end; ++row) b(row);
     };
     run_row_bands(rows, band, const_cast<void*>(static_cast<const void*>(&body)));
+}
+
+// Calls band(first, end) for contiguous bands covering [0, rows); a band
+// runs its rows in ascending order. For bodies that need per-band scratch.
+template <class Band>
+void parallel_bands(std::size_t rows, Band&& band) {
+    auto run = [](void* context, std::size_t first, std::size_t end) {
+        (*static_cast<std::remove_reference_t<Band>*>(context))(first, end);
+    };
+    run_row_bands(rows, run, const_cast<void*>(static_cast<const void*>(&band)));
 }
 
 // Number of threads that run loops, the caller included.

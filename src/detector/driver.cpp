@@ -17,33 +17,6 @@ constexpr double kLog10Of11 = 1.0413926851582251;
 // log10(8) = -log10(0.125).
 constexpr double kLog10Of8 = 0.9030899869919435;
 
-// Working image of the input samples: float64 input is read in place, every
-// other type is converted into a new buffer.
-WorkImage to_work_image(const double* samples, std::size_t width, std::size_t height) {
-    WorkImage image;
-    image.samples = samples;
-    image.width = width;
-    image.height = height;
-    return image;
-}
-
-template <class T>
-WorkImage to_work_image(const T* samples, std::size_t width, std::size_t height) {
-    WorkImage image;
-    image.width = width;
-    image.height = height;
-    image.storage = ZeroedArray<double>(width * height);
-    double* out = image.storage.data();
-    for (std::size_t i = 0; i < width * height; ++i) {
-        if constexpr (std::is_same_v<T, std::uint16_t>)
-            out[i] = static_cast<double>(samples[i]) / 257.0;
-        else
-            out[i] = static_cast<double>(samples[i]);
-    }
-    image.samples = out;
-    return image;
-}
-
 // Length of a record as the output order sees it.
 double record_length(const SegmentRecord& r) { return hypot(r.x2 - r.x1, r.y2 - r.y1); }
 
@@ -61,10 +34,9 @@ SegmentRecord make_record(const LineRect& rect, double log_nfa, double inverse_s
             log_nfa};
 }
 
-std::vector<SegmentRecord> find_segments(const WorkImage& image, const DetectionParams& params) {
-    const std::size_t width = image.width;
-    const std::size_t height = image.height;
-    const GradientField field = compute_gradient_field(image.samples, width, height);
+// The seed loop over a finished gradient field of the working image.
+std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t width,
+                                         std::size_t height, const DetectionParams& params) {
     const PixelOrder order = order_pixels(field, params.magnitude_threshold);
 
     UsedMap used_map(field.size());
@@ -122,11 +94,18 @@ DetectResult detect(const T* samples, std::size_t count, std::size_t width, std:
         if (size.width < 3 || size.height < 3) return std::vector<SegmentRecord>{};
     }
 
-    WorkImage image = to_work_image(samples, width, height);
-    if (1.0 > scale) image = gaussian_subsample(image.samples, width, height, scale);
-
-    const DetectionParams params = make_detection_params(image.width, image.height, scale);
-    std::vector<SegmentRecord> records = find_segments(image, params);
+    // The working image is the input itself (its samples read through
+    // sample_value) or, below scale 1, its blurred and sub-sampled copy.
+    std::vector<SegmentRecord> records;
+    if (1.0 > scale) {
+        const WorkImage image = gaussian_subsample(samples, width, height, scale);
+        const GradientField field = compute_gradient_field(image.samples, image.width, image.height);
+        records = find_segments(field, image.width, image.height,
+                                make_detection_params(image.width, image.height, scale));
+    } else {
+        const GradientField field = compute_gradient_field(samples, width, height);
+        records = find_segments(field, width, height, make_detection_params(width, height, scale));
+    }
     sort_longest_first(records);
     return records;
 }

@@ -1,39 +1,75 @@
 #include <math.h>
 
+#include <vector>
+
 #include "common/checked.hpp"
 #include "common/worker_pool.hpp"
 #include "detector/stages.hpp"
 
 namespace linara {
+namespace {
 
-GradientField compute_gradient_field(const double* samples, std::size_t width, std::size_t height) {
+// Norm of (gx, gy) as the C library's hypot gives it. hypot(x, +-0) is
+// fabs(x) exactly, which spares the call on flat and axis-aligned windows.
+inline double norm(double gx, double gy) {
+    if (gx == 0.0) return fabs(gy);
+    if (gy == 0.0) return fabs(gx);
+    return hypot(gx, gy);
+}
+
+// Field row y from image rows `top` and `bottom` (float64 samples).
+void gradient_row(const double* top, const double* bottom, GradientCell* out, std::size_t width) {
+    for (std::size_t x = 0; x + 1 < width; ++x) {
+        const double a = top[x], b = top[x + 1], c = bottom[x], d = bottom[x + 1];
+        const double gx = (((b + d) - a) - c) * 0.5;
+        const double gy = (((c + d) - a) - b) * 0.5;
+        const double m = norm(gx, gy);
+        // A zero or NaN norm leaves the zero cell: no direction there.
+        if (m > 0.0) {
+            out[x].magnitude = static_cast<float>(m);
+            out[x].dir_x = static_cast<float>(-gy / m);
+            out[x].dir_y = static_cast<float>(gx / m);
+        }
+    }
+}
+
+}  // namespace
+
+template <class T>
+GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height) {
     GradientField field(width * height);
     if (width < 2 || height < 2) return field;
     const std::size_t count = width * height;
     GradientCell* cells = field.data();
 
-    // Row y reads image rows y and y + 1 and writes only field row y; the
-    // last row and column keep their zeros.
-    parallel_rows(height - 1, [&](std::size_t y) {
-        const double* top = samples + y * width;
-        const double* bottom = top + width;
-        check_range(y * width, 2 * width, count, "image");
-        GradientCell* out = cells + y * width;
-        check_range(y * width, width, field.size(), "gradient field");
-        for (std::size_t x = 0; x + 1 < width; ++x) {
-            const double a = top[x], b = top[x + 1], c = bottom[x], d = bottom[x + 1];
-            const double gx = (((b + d) - a) - c) * 0.5;
-            const double gy = (((c + d) - a) - b) * 0.5;
-            const double m = hypot(gx, gy);
-            // A zero or NaN norm leaves the zero cell: no direction there.
-            if (m > 0.0) {
-                out[x].magnitude = static_cast<float>(m);
-                out[x].dir_x = static_cast<float>(-gy / m);
-                out[x].dir_y = static_cast<float>(gx / m);
+    // Field row y reads image rows y and y + 1 and writes only field row y;
+    // the last row and column keep their zeros. Samples of other types are
+    // converted to float64 a row at a time into per-band scratch rows.
+    parallel_bands(height - 1, [&](std::size_t first, std::size_t end) {
+        std::vector<double> scratch;
+        if constexpr (!std::is_same_v<T, double>) scratch.resize(2 * width);
+        for (std::size_t y = first; y < end; ++y) {
+            check_range(y * width, 2 * width, count, "image");
+            check_range(y * width, width, field.size(), "gradient field");
+            const T* rows = samples + y * width;
+            if constexpr (std::is_same_v<T, double>) {
+                gradient_row(rows, rows + width, cells + y * width, width);
+            } else {
+                double* top = scratch.data() + (y % 2) * width;
+                double* bottom = scratch.data() + ((y + 1) % 2) * width;
+                if (y == first)
+                    for (std::size_t x = 0; x < width; ++x) top[x] = sample_value(rows[x]);
+                for (std::size_t x = 0; x < width; ++x) bottom[x] = sample_value(rows[width + x]);
+                gradient_row(top, bottom, cells + y * width, width);
             }
         }
     });
     return field;
 }
+
+template GradientField compute_gradient_field(const double*, std::size_t, std::size_t);
+template GradientField compute_gradient_field(const float*, std::size_t, std::size_t);
+template GradientField compute_gradient_field(const std::uint8_t*, std::size_t, std::size_t);
+template GradientField compute_gradient_field(const std::uint16_t*, std::size_t, std::size_t);
 
 }  // namespace linara

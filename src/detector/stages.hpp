@@ -16,6 +16,13 @@ constexpr double kTwoPi = 2.0 * kPi;
 constexpr double kDefaultTolerance = 0.39269908169872414;
 constexpr double kDefaultPrecision = 0.125;
 
+// A sample as the detector works on it: float64, uint16 scaled to 0..255
+// by a true division by 257.
+inline double sample_value(double v) { return v; }
+inline double sample_value(float v) { return static_cast<double>(v); }
+inline double sample_value(std::uint8_t v) { return static_cast<double>(v); }
+inline double sample_value(std::uint16_t v) { return static_cast<double>(v) / 257.0; }
+
 // subsample.cpp: output size of the sub-sampled image for a scale below 1.
 struct SubsampledSize {
     std::size_t width;
@@ -30,12 +37,14 @@ struct GaussianKernel {
 GaussianKernel gaussian_kernel(double scale);
 // Full-size column (or row) that sub-sampled column (or row) i reads.
 std::size_t subsample_source_index(std::size_t i, double scale, std::size_t size);
-// Gaussian blur and point sampling to the size above (0 < scale < 1).
-WorkImage gaussian_subsample(const double* samples, std::size_t width, std::size_t height,
-                             double scale);
+// Gaussian blur and point sampling to the size above (0 < scale < 1), of
+// samples of any input type (uint8, uint16, float, double).
+template <class T>
+WorkImage gaussian_subsample(const T* samples, std::size_t width, std::size_t height, double scale);
 
-// gradient.cpp
-GradientField compute_gradient_field(const double* samples, std::size_t width, std::size_t height);
+// gradient.cpp: of samples of any input type, read through sample_value.
+template <class T>
+GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height);
 
 // ordering.cpp: pixels above the threshold, strongest magnitude bin first.
 PixelOrder order_pixels(const GradientField& field, float threshold);
