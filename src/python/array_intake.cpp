@@ -20,7 +20,6 @@ bool is_array_of(PyObject* object, int typenum, int ndim) {
 
 template <class T>
 RowMajorSamples<T>::RowMajorSamples(PyObject* array) : array_(array) {
-    Py_INCREF(array_);
     auto* a = reinterpret_cast<PyArrayObject*>(array_);
     const int ndim = PyArray_NDIM(a);
     for (int axis = 0; axis < ndim; ++axis) {

@@ -16,12 +16,14 @@ bool is_array_of(PyObject* object, int typenum, int ndim);
 
 // Row-major, gap-free elements of an array, with the lock held: the array's
 // own memory when its layout already is that (and suitably aligned),
-// otherwise a copy in logical order. Holds a reference to the array.
+// otherwise a copy in logical order. The array is borrowed from the entry's
+// arguments, which the caller keeps alive for the whole call; holding no
+// reference of its own means nothing here touches the interpreter when a
+// daemon thread is unwound at shutdown.
 template <class T>
 class RowMajorSamples {
 public:
     explicit RowMajorSamples(PyObject* array);
-    ~RowMajorSamples() { Py_DECREF(array_); }
     RowMajorSamples(const RowMajorSamples&) = delete;
     RowMajorSamples& operator=(const RowMajorSamples&) = delete;
 

@@ -70,18 +70,15 @@ PyObject* detect(PyObject*, PyObject* args, PyObject* kwargs) {
         }
     }
 
-    try {
+    return guarded([&]() -> PyObject* {
         if (is_array_of(gray, NPY_FLOAT64, 2)) return detect_typed<double>(gray, scale);
         if (is_array_of(gray, NPY_FLOAT32, 2)) return detect_typed<float>(gray, scale);
         if (is_array_of(gray, NPY_UINT8, 2)) return detect_typed<std::uint8_t>(gray, scale);
         if (is_array_of(gray, NPY_UINT16, 2)) return detect_typed<std::uint16_t>(gray, scale);
-    } catch (...) {
-        set_error(std::current_exception());
+        PyErr_SetString(PyExc_TypeError,
+                        "detect expects a (height, width) array of uint8, uint16, float32 or float64");
         return nullptr;
-    }
-    PyErr_SetString(PyExc_TypeError,
-                    "detect expects a (height, width) array of uint8, uint16, float32 or float64");
-    return nullptr;
+    });
 }
 
 }  // namespace

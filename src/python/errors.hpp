@@ -1,6 +1,8 @@
 #pragma once
 // Error plumbing between the core's C++ exceptions and the interpreter.
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <utility>
 
@@ -26,6 +28,8 @@ bool run_unlocked(Work&& work) {
     Py_BEGIN_ALLOW_THREADS
     try {
         std::forward<Work>(work)();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         error = std::current_exception();
     }
@@ -35,6 +39,21 @@ bool run_unlocked(Work&& work) {
         return false;
     }
     return true;
+}
+
+// Runs an entry's body and turns any C++ exception into a Python exception
+// (returning null). The forced unwind with which the interpreter ends a
+// daemon thread at shutdown is let through: it must not be caught.
+template <class Body>
+PyObject* guarded(Body&& body) {
+    try {
+        return std::forward<Body>(body)();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        set_error(std::current_exception());
+        return nullptr;
+    }
 }
 
 // Reports a buffer length that disagrees with the array shape it came from.
