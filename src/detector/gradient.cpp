@@ -17,19 +17,36 @@ inline double norm(double gx, double gy) {
     return hypot(gx, gy);
 }
 
-// Field row y from image rows `top` and `bottom` (float64 samples).
-void gradient_row(const double* top, const double* bottom, GradientCell* out, std::size_t width) {
-    for (std::size_t x = 0; x + 1 < width; ++x) {
+// Per-band scratch rows for the gradient of one field row.
+struct GradientScratch {
+    explicit GradientScratch(std::size_t width) : gx(width), gy(width), m(width) {}
+    std::vector<double> gx, gy, m;
+};
+
+// Field row y from image rows `top` and `bottom` (float64 samples), in three
+// passes so that the differences and the divisions vectorise across pixels;
+// each pixel's arithmetic is unchanged.
+void gradient_row(const double* top, const double* bottom, GradientCell* out, std::size_t width,
+                  GradientScratch& scratch) {
+    const std::size_t n = width - 1;
+    double* gx = scratch.gx.data();
+    double* gy = scratch.gy.data();
+    double* m = scratch.m.data();
+    for (std::size_t x = 0; x < n; ++x) {
         const double a = top[x], b = top[x + 1], c = bottom[x], d = bottom[x + 1];
-        const double gx = (((b + d) - a) - c) * 0.5;
-        const double gy = (((c + d) - a) - b) * 0.5;
-        const double m = norm(gx, gy);
-        // A zero or NaN norm leaves the zero cell: no direction there.
-        if (m > 0.0) {
-            out[x].magnitude = static_cast<float>(m);
-            out[x].dir_x = static_cast<float>(-gy / m);
-            out[x].dir_y = static_cast<float>(gx / m);
-        }
+        gx[x] = (((b + d) - a) - c) * 0.5;
+        gy[x] = (((c + d) - a) - b) * 0.5;
+    }
+    for (std::size_t x = 0; x < n; ++x) m[x] = norm(gx[x], gy[x]);
+    for (std::size_t x = 0; x < n; ++x) {
+        // A zero or NaN norm gives the zero cell: no direction there.
+        const bool defined = m[x] > 0.0;
+        const float magnitude = static_cast<float>(m[x]);
+        const float dir_x = static_cast<float>(-gy[x] / m[x]);
+        const float dir_y = static_cast<float>(gx[x] / m[x]);
+        out[x].magnitude = defined ? magnitude : 0.0f;
+        out[x].dir_x = defined ? dir_x : 0.0f;
+        out[x].dir_y = defined ? dir_y : 0.0f;
     }
 }
 
@@ -46,21 +63,22 @@ GradientField compute_gradient_field(const T* samples, std::size_t width, std::s
     // the last row and column keep their zeros. Samples of other types are
     // converted to float64 a row at a time into per-band scratch rows.
     parallel_bands(height - 1, [&](std::size_t first, std::size_t end) {
-        std::vector<double> scratch;
-        if constexpr (!std::is_same_v<T, double>) scratch.resize(2 * width);
+        GradientScratch scratch(width);
+        std::vector<double> rows_f64;
+        if constexpr (!std::is_same_v<T, double>) rows_f64.resize(2 * width);
         for (std::size_t y = first; y < end; ++y) {
             check_range(y * width, 2 * width, count, "image");
             check_range(y * width, width, field.size(), "gradient field");
             const T* rows = samples + y * width;
             if constexpr (std::is_same_v<T, double>) {
-                gradient_row(rows, rows + width, cells + y * width, width);
+                gradient_row(rows, rows + width, cells + y * width, width, scratch);
             } else {
-                double* top = scratch.data() + (y % 2) * width;
-                double* bottom = scratch.data() + ((y + 1) % 2) * width;
+                double* top = rows_f64.data() + (y % 2) * width;
+                double* bottom = rows_f64.data() + ((y + 1) % 2) * width;
                 if (y == first)
                     for (std::size_t x = 0; x < width; ++x) top[x] = sample_value(rows[x]);
                 for (std::size_t x = 0; x < width; ++x) bottom[x] = sample_value(rows[width + x]);
-                gradient_row(top, bottom, cells + y * width, width);
+                gradient_row(top, bottom, cells + y * width, width, scratch);
             }
         }
     });

@@ -8,11 +8,12 @@ namespace linara {
 void fit_line_rect(const Region& region, const GradientField& field, double region_angle,
                    double precision, std::size_t width, LineRect& rect) {
     const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
+    const IndexSplitter split(width);
 
     // Centre: the magnitude-weighted mean of the pixels.
     double total = 0.0, sum_x = 0.0, sum_y = 0.0;
     for (PixelIndex i : region) {
-        const PixelXY xy = split_index(i, width);
+        const PixelXY xy = split(i);
         const double m = cells[i].magnitude;
         total = total + m;
         sum_x = sum_x + m * static_cast<double>(xy.x);
@@ -24,7 +25,7 @@ void fit_line_rect(const Region& region, const GradientField& field, double regi
     // Second moments about the centre; n is the negated cross moment.
     double sxx = 0.0, syy = 0.0, n = 0.0;
     for (PixelIndex i : region) {
-        const PixelXY xy = split_index(i, width);
+        const PixelXY xy = split(i);
         const double m = cells[i].magnitude;
         const double ex = static_cast<double>(xy.x) - cx;
         const double ey = static_cast<double>(xy.y) - cy;
@@ -52,7 +53,7 @@ void fit_line_rect(const Region& region, const GradientField& field, double regi
     // an extreme.
     double l_min = 0.0, l_max = 0.0, w_min = 0.0, w_max = 0.0;
     for (PixelIndex i : region) {
-        const PixelXY xy = split_index(i, width);
+        const PixelXY xy = split(i);
         const double ex = static_cast<double>(xy.x) - cx;
         const double ey = static_cast<double>(xy.y) - cy;
         const double along = axis_x * ex + axis_y * ey;

@@ -32,11 +32,12 @@ double level_line_angle(const GradientCell& cell) {
 double tolerance_near_seed(const Region& region, const LineRect& rect,
                            const Checked<const GradientCell>& cells, std::size_t width) {
     const PixelIndex seed = region[0];
-    const PixelXY seed_xy = split_index(seed, width);
+    const IndexSplitter split(width);
+    const PixelXY seed_xy = split(seed);
     const double seed_angle = level_line_angle(cells[seed]);
     double sum = 0.0, sum_squares = 0.0, count = 0.0;
     for (PixelIndex i : region) {
-        if (!(rect.width > distance(split_index(i, width), seed_xy))) continue;
+        if (!(rect.width > distance(split(i), seed_xy))) continue;
         double a = level_line_angle(cells[i]) - seed_angle;
         while (a <= -kPi) a = a + kTwoPi;
         while (a > kPi) a = a - kTwoPi;
@@ -60,7 +61,8 @@ bool tighten_region(Region& region, LineRect& rect, UsedMap& used_map, const Gra
     const Checked<std::uint8_t> used(used_map.data(), used_map.size(), "used map");
     if (region.empty()) throw InternalError("region refinement was given an empty region");
     const PixelIndex seed = region[0];
-    const PixelXY seed_xy = split_index(seed, width);
+    const IndexSplitter split(width);
+    const PixelXY seed_xy = split(seed);
 
     // First remedy: grow again from the seed with the tolerance the angles
     // near it suggest.
@@ -83,7 +85,7 @@ bool tighten_region(Region& region, LineRect& rect, UsedMap& used_map, const Gra
     for (;;) {
         radius = radius * 0.75;
         for (std::size_t i = 0; i < region.size();) {
-            if (distance(split_index(region[i], width), seed_xy) > radius) {
+            if (distance(split(region[i]), seed_xy) > radius) {
                 used[region[i]] = 0;
                 region[i] = region.back();
                 region.pop_back();

@@ -45,9 +45,10 @@ double grow_aligned_region(PixelIndex seed, double tolerance, const GradientFiel
     const std::array<std::uint32_t, 8> offsets = {
         0u - w - 1u, 0u - w, 0u - w + 1u, 0u - 1u, 1u, w - 1u, w, w + 1u};
 
+    const IndexSplitter split(width);
     for (std::size_t i = 0; i < region.size(); ++i) {
         const PixelIndex p = region[i];
-        const PixelXY xy = split_index(p, width);
+        const PixelXY xy = split(p);
         if (xy.x >= 1 && xy.x + 2 <= width && xy.y >= 1 && xy.y + 2 <= height) {
             for (std::uint32_t offset : offsets) consider(p + offset);
         } else {

@@ -3,6 +3,7 @@
 // its own file, named for what it does.
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "detector/detector.hpp"
@@ -78,10 +79,28 @@ struct PixelXY {
     std::uint32_t x;
     std::uint32_t y;
 };
-inline PixelXY split_index(PixelIndex i, std::size_t width) {
-    auto w = static_cast<std::uint32_t>(width);
-    if (i < w) return {i, 0};
-    return {i % w, i / w};
-}
+
+// Splits pixel indices of an image `width` pixels wide into column and row.
+// The division by the width is a multiplication by a 64-bit reciprocal
+// rounded up, which is exact for every 32-bit index and width of at least 2.
+class IndexSplitter {
+public:
+    explicit IndexSplitter(std::size_t width)
+        : width_(static_cast<std::uint32_t>(width)),
+          reciprocal_(width_ > 1 ? UINT64_MAX / width_ + 1 : 0) {}
+
+    PixelXY operator()(PixelIndex i) const {
+        if (width_ <= 1) return {0, i};
+        __extension__ using u128 = unsigned __int128;
+        const auto y = static_cast<std::uint32_t>((static_cast<u128>(reciprocal_) * i) >> 64);
+        return {i - y * width_, y};
+    }
+
+private:
+    std::uint32_t width_;
+    std::uint64_t reciprocal_;
+};
+
+inline PixelXY split_index(PixelIndex i, std::size_t width) { return IndexSplitter(width)(i); }
 
 }  // namespace linara
