@@ -27,7 +27,12 @@ struct WarpParams {
 template <class T>
 using WarpResult = std::variant<ZeroedArray<T>, SizeMismatch>;
 
-// `src` holds height x width x 3 elements; the result has the same layout.
+// `src` holds `length` elements, height x width x 3 of them, row-major and
+// interleaved; the result is a new zero-filled buffer of the same layout with
+// every sampled pixel written. A length other than width * 3 * height, or a
+// product that does not fit a size_t (then `expected` is SIZE_MAX), is a
+// SizeMismatch. An empty image (width or height 0) gives an empty buffer.
+// Rows run on the worker pool; the result does not depend on its size.
 WarpResult<std::uint8_t> warp_rgb_buffer(const std::uint8_t* src, std::size_t length,
                                          std::size_t width, std::size_t height,
                                          const WarpParams& params);

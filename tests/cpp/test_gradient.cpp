@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "detector/stages.hpp"
+
+using namespace linara;
+
+struct GradientCase {
+    std::string name;
+    std::size_t width, height;
+    std::vector<double> samples;
+    std::vector<std::pair<std::size_t, GradientCell>> cells;  // all others must be (+0, +0, +0)
+};
+
+class GradientTest : public testing::TestWithParam<GradientCase> {};
+
+TEST_P(GradientTest, CellsMatch) {
+    const GradientCase& c = GetParam();
+    const GradientField field = compute_gradient_field(c.samples.data(), c.width, c.height);
+    ASSERT_EQ(field.size(), c.width * c.height);
+    std::vector<GradientCell> want(field.size(), GradientCell{0, 0, 0});
+    for (const auto& [i, cell] : c.cells) want[i] = cell;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        const float got[3] = {field[i].magnitude, field[i].dir_x, field[i].dir_y};
+        const float expected[3] = {want[i].magnitude, want[i].dir_x, want[i].dir_y};
+        for (int j = 0; j < 3; ++j) {
+            std::uint32_t got_bits, expected_bits;  // tells -0 from +0
+            std::memcpy(&got_bits, &got[j], 4);
+            std::memcpy(&expected_bits, &expected[j], 4);
+            if (isnan(expected[j]))
+                EXPECT_TRUE(isnan(got[j])) << "cell " << i << " component " << j;
+            else
+                EXPECT_EQ(got_bits, expected_bits) << "cell " << i << " component " << j << ": " << got[j];
+        }
+    }
+}
+
+const float kDiagMag = static_cast<float>(hypot(5.0, 5.0));  // 7.07106781
+const float kDiag = static_cast<float>(5.0 / hypot(5.0, 5.0));  // 0.707106769
+const float kHugeDir = static_cast<float>(0.5e300 / hypot(0.5e300, 0.5e300));
+const float kInf = std::numeric_limits<float>::infinity(), kNaN = std::numeric_limits<float>::quiet_NaN();
+const GradientCell kRight{10.0f, -0.0f, 1.0f};  // intensity rising to the right
+
+std::vector<double> ramp_with_nan() {  // columns 0, 10, 20, 30 with a NaN at (1, 1)
+    std::vector<double> s(16);
+    for (std::size_t i = 0; i < 16; ++i) s[i] = 10.0 * static_cast<double>(i % 4);
+    s[5] = std::numeric_limits<double>::quiet_NaN();
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, GradientTest,
+    testing::Values(
+        GradientCase{"constant", 4, 3, std::vector<double>(12, 7.25), {}},
+        GradientCase{"one_row", 4, 1, {0, 10, 0, 10}, {}},
+        GradientCase{"one_column", 1, 3, {0, 10, 0}, {}},
+        GradientCase{"vertical_edge", 3, 3, {0, 10, 10, 0, 10, 10, 0, 10, 10}, {{0, kRight}, {3, kRight}}},
+        GradientCase{"horizontal_edge", 3, 3, {0, 0, 0, 10, 10, 10, 10, 10, 10}, {{0, {10, -1, 0}}, {1, {10, -1, 0}}}},
+        GradientCase{"single_pixel", 3, 3, {0, 0, 0, 0, 10, 0, 0, 0, 0},
+                     {{0, {kDiagMag, -kDiag, kDiag}}, {1, {kDiagMag, -kDiag, -kDiag}},
+                      {3, {kDiagMag, kDiag, kDiag}}, {4, {kDiagMag, kDiag, -kDiag}}}},
+        GradientCase{"nan_sample", 4, 4, ramp_with_nan(),
+                     {{2, kRight}, {6, kRight}, {8, kRight}, {9, kRight}, {10, kRight}}},
+        GradientCase{"beyond_float32", 3, 3, {0, 1e300, 0, 0, 0, 0, 0, 0, 0},
+                     {{0, {kInf, kHugeDir, kHugeDir}}, {1, {kInf, kHugeDir, -kHugeDir}}}},
+        GradientCase{"infinite_sample", 3, 3, {0, HUGE_VAL, 0, 0, 0, 0, 0, 0, 0},
+                     {{0, {kInf, kNaN, kNaN}}, {1, {kInf, kNaN, kNaN}}}}),
+    [](const auto& p) { return p.param.name; });
+
+// Enough rows for several bands, each converting its own rows to float64.
+TEST(Gradient, EveryElementTypeGivesTheFieldOfItsFloat64Values) {
+    const std::size_t w = 37, h = 301;
+    std::vector<std::uint8_t> u8(w * h);
+    std::vector<std::uint16_t> u16(w * h);
+    for (std::size_t i = 0; i < w * h; ++i) {
+        u8[i] = static_cast<std::uint8_t>((i * 7919) % 251);
+        u16[i] = static_cast<std::uint16_t>(u8[i] * 257 + i % 200);
+    }
+    const auto same = [](const GradientField& a, const GradientField& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(GradientCell)) == 0;
+    };
+    std::vector<double> u16_values(u16.size()), f64(u8.begin(), u8.end());
+    std::transform(u16.begin(), u16.end(), u16_values.begin(), [](std::uint16_t v) { return v / 257.0; });
+    const GradientField want = compute_gradient_field(f64.data(), w, h);
+    EXPECT_TRUE(same(compute_gradient_field(u8.data(), w, h), want));
+    EXPECT_TRUE(same(compute_gradient_field(std::vector<float>(u8.begin(), u8.end()).data(), w, h), want));
+    EXPECT_TRUE(same(compute_gradient_field(u16.data(), w, h), compute_gradient_field(u16_values.data(), w, h)));
+}

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include <vector>
+
+#include "detector/stages.hpp"
+
+using namespace linara;
+
+GradientField uniform_field(std::size_t count, float dx, float dy) {
+    GradientField field(count);
+    for (std::size_t i = 0; i < count; ++i) field[i] = {10.0f, dx, dy};
+    return field;
+}
+
+std::vector<std::uint8_t> bytes(const UsedMap& used) { return {used.data(), used.data() + used.size()}; }
+
+struct OrderCase {
+    std::size_t width, height;
+    PixelIndex seed;
+    Region prefix;
+};
+
+class RegionOrderTest : public testing::TestWithParam<OrderCase> {};
+
+// In a field of one direction a neighbour is accepted as soon as it is
+// tested, so the region lists pixels in visiting order.
+TEST_P(RegionOrderTest, NeighboursInFixedOrder) {
+    const auto& [width, height, seed, prefix] = GetParam();
+    const GradientField field = uniform_field(width * height, 1.0f, 0.0f);
+    UsedMap used(width * height);
+    Region region{999, 998};  // stale content must go
+    EXPECT_EQ(grow_aligned_region(seed, kDefaultTolerance, field, used, region, width, height), 0.0);
+    ASSERT_EQ(region.size(), width * height);
+    EXPECT_EQ(Region(region.begin(), region.begin() + static_cast<long>(prefix.size())), prefix);
+    EXPECT_EQ(bytes(used), std::vector<std::uint8_t>(width * height, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RegionOrderTest,
+                         testing::Values(OrderCase{3, 3, 0, {0, 1, 3, 4, 2, 5, 6, 7, 8}},
+                                         OrderCase{3, 3, 8, {8, 4, 5, 7, 0, 1, 2, 3, 6}},
+                                         OrderCase{3, 3, 4, {4, 0, 1, 2, 3, 5, 6, 7, 8}},
+                                         OrderCase{3, 5, 13, {13, 9, 10, 11, 12, 14, 6, 7, 8, 3, 4, 5, 0, 1, 2}},
+                                         OrderCase{4, 3, 0, {0, 1, 4, 5, 2, 6, 8, 9, 10}},
+                                         OrderCase{4, 3, 11, {11, 6, 7, 10, 1, 2, 3, 5, 9}}));
+
+TEST(Region, LoneSeedKeepsItsOwnAngle) {
+    GradientField field = uniform_field(25, 0.0f, 1.0f);
+    const float dx = static_cast<float>(cos(0.3)), dy = static_cast<float>(sin(0.3));
+    field[12] = {10.0f, dx, dy};
+    UsedMap used(25);
+    Region region;
+    EXPECT_EQ(grow_aligned_region(12, kDefaultTolerance, field, used, region, 5, 5),
+              atan2(static_cast<double>(dy), static_cast<double>(dx)));
+    EXPECT_EQ(region, Region{12});
+    std::vector<std::uint8_t> expected(25, 0);
+    expected[12] = 1;
+    EXPECT_EQ(bytes(used), expected);
+}
+
+TEST(Region, MarksOnlyItsOwnPixelsAndSkipsUsedOnes) {
+    // Row 2 of a 6 x 5 field runs along +x; (4, 2) is taken, which cuts off (5, 2).
+    GradientField field = uniform_field(30, 0.0f, 1.0f);
+    for (PixelIndex i = 12; i < 18; ++i) field[i] = {10.0f, 1.0f, 0.0f};
+    field[20] = {0.0f, 0.0f, 0.0f};  // no gradient: never accepted
+    UsedMap used(30);
+    used[16] = 1;
+    Region region;
+    EXPECT_EQ(grow_aligned_region(13, kDefaultTolerance, field, used, region, 6, 5), 0.0);
+    EXPECT_EQ(region, (Region{13, 12, 14, 15}));
+    std::vector<std::uint8_t> expected(30, 0);
+    for (PixelIndex i : {12, 13, 14, 15, 16}) expected[i] = 1;
+    EXPECT_EQ(bytes(used), expected);
+}
+
+TEST(Region, NanDirectionTakesEveryReachablePixel) {
+    GradientField field = uniform_field(16, 0.0f, 1.0f);
+    field[0] = {10.0f, 1.0f, 0.0f};
+    UsedMap used(16), fresh(16);
+    Region region;
+    grow_aligned_region(0, kDefaultTolerance, field, used, region, 4, 4);
+    EXPECT_EQ(region, Region{0}) << "perpendicular neighbours are rejected";
+    field[1] = {HUGE_VALF, NAN, NAN};
+    EXPECT_TRUE(isnan(grow_aligned_region(0, kDefaultTolerance, field, fresh, region, 4, 4)));
+    EXPECT_EQ(region.size(), 16u);
+    EXPECT_EQ(Region(region.begin(), region.begin() + 4), (Region{0, 1, 4, 5}));
+}

@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "common/worker_pool.hpp"
+
+using namespace linara;
+
+TEST(ThreadCount, ParseAndChoose) {
+    const std::optional<std::size_t> no;
+    const std::pair<const char*, std::optional<std::size_t>> texts[] = {
+        {"4", 4}, {"+4", 4}, {"0", 0}, {"007", 7}, {"18446744073709551615", SIZE_MAX},
+        {"18446744073709551616", no}, {"", no}, {"+", no}, {"abc", no}, {"4x", no}, {" 4", no},
+        {"4 ", no}, {"-4", no}, {"++4", no}, {nullptr, no}};
+    for (const auto& [text, want] : texts) EXPECT_EQ(parse_thread_count(text), want) << (text ? text : "(unset)");
+
+    struct Case { const char* num_threads; const char* num_cpus; std::size_t want; };
+    for (const Case& c : {Case{nullptr, nullptr, 6}, Case{"3", nullptr, 3}, Case{"3", "5", 3},
+                          Case{"0", "5", 6}, Case{"abc", "5", 5}, Case{"", "5", 5}, Case{nullptr, "5", 5},
+                          Case{nullptr, "0", 6}, Case{"x", "y", 6}, Case{"+2", "x", 2}})
+        EXPECT_EQ(choose_pool_size(c.num_threads, c.num_cpus, 6), c.want)
+            << (c.num_threads ? c.num_threads : "(unset)") << " / " << (c.num_cpus ? c.num_cpus : "(unset)");
+}
+
+// Runs first: the pool is created on the first loop of the process.
+TEST(ParallelRows, PoolSizeComesFromTheEnvironment) {
+    setenv("RAYON_NUM_THREADS", "+3", 1);
+    EXPECT_EQ(worker_pool_size(), 3u);
+}
+
+TEST(ParallelRows, EveryRowExactlyOnce) {
+    for (std::size_t rows : {0, 1, 2, 7, 1000}) {
+        std::vector<std::atomic<int>> calls(rows), banded(rows);
+        std::atomic<bool> empty_band{false};
+        parallel_rows(rows, [&](std::size_t row) { calls.at(row)++; });
+        parallel_bands(rows, [&](std::size_t first, std::size_t end) {
+            if (first >= end) empty_band = true;
+            for (std::size_t row = first; row < end; ++row) banded.at(row)++;
+        });
+        EXPECT_FALSE(empty_band);
+        for (std::size_t r = 0; r < rows; ++r) {
+            EXPECT_EQ(calls[r].load(), 1) << rows << " rows, row " << r;
+            EXPECT_EQ(banded[r].load(), 1) << rows << " rows, band row " << r;
+        }
+    }
+}
+
+// A band stops at the row that threw; every other band has run to its end
+// when the exception reaches the caller.
+TEST(ParallelRows, ExceptionArrivesAfterTheOtherBands) {
+    for (std::size_t bad : {0, 1, 499, 999}) {
+        std::vector<std::atomic<int>> calls(1000);
+        const auto body = [&](std::size_t row) {
+            if (calls[row]++, row == bad) throw std::runtime_error("row failed");
+        };
+        EXPECT_THROW(parallel_rows(1000, body), std::runtime_error);
+        std::size_t r = 0;
+        for (; r <= bad; ++r) EXPECT_EQ(calls[r].load(), 1) << "fails at " << bad << ", row " << r;
+        while (r < 1000 && calls[r].load() == 0) ++r;  // the rest of the failing band
+        for (; r < 1000; ++r) EXPECT_EQ(calls[r].load(), 1) << "fails at " << bad << ", row " << r;
+    }
+}
+
+TEST(ParallelRows, LoopsFromManyThreadsAtOnce) {
+    std::vector<char> correct(8, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 8; ++t)
+        threads.emplace_back([&correct, t] {
+            bool ok = true;
+            for (int round = 0; round < 25; ++round) {
+                std::vector<std::size_t> out(300 + t, 0);
+                parallel_rows(out.size(), [&](std::size_t row) { out[row] += row * row + t; });
+                for (std::size_t row = 0; row < out.size(); ++row) ok = ok && out[row] == row * row + t;
+            }
+            correct[t] = ok;
+        });
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(correct, std::vector<char>(8, 1));
+}
