@@ -1,8 +1,6 @@
 #pragma once
 // Error plumbing between the core's C++ exceptions and the interpreter.
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <utility>
 
@@ -19,8 +17,8 @@ void note_parameter(const char* parameter);
 // SystemError for a broken internal invariant. Needs the interpreter lock.
 void set_error(const std::exception_ptr& error);
 
-// Runs `work` with the interpreter lock released. Any exception it throws is
-// caught and turned into a Python exception once the lock is held again;
+// Runs `work` with the interpreter lock released. Any std::exception it
+// throws is caught and turned into a Python exception once the lock is held again;
 // returns false in that case.
 template <class Work>
 bool run_unlocked(Work&& work) {
@@ -28,9 +26,7 @@ bool run_unlocked(Work&& work) {
     Py_BEGIN_ALLOW_THREADS
     try {
         std::forward<Work>(work)();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         error = std::current_exception();
     }
     Py_END_ALLOW_THREADS
@@ -42,15 +38,14 @@ bool run_unlocked(Work&& work) {
 }
 
 // Runs an entry's body and turns any C++ exception into a Python exception
-// (returning null). The forced unwind with which the interpreter ends a
-// daemon thread at shutdown is let through: it must not be caught.
+// (returning null). Only std::exception is caught (the core throws nothing
+// else): the forced unwind with which the interpreter ends a daemon thread at
+// shutdown is no std::exception and must pass through.
 template <class Body>
 PyObject* guarded(Body&& body) {
     try {
         return std::forward<Body>(body)();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         set_error(std::current_exception());
         return nullptr;
     }
