@@ -82,6 +82,7 @@ def test_forked_children_build_their_own_pool(picture):
     out = run_python("""
         import threading
         image = np.load(sys.argv[1])
+        sanitized = os.environ.get("LINARA_SANITIZE") == "1"
         expected = fp(linara.detect(image))  # creates the pool
         stop = threading.Event()
         def churn():
@@ -89,7 +90,10 @@ def test_forked_children_build_their_own_pool(picture):
                 linara.detect(image, 0.5)
         try:
             for round in range(4):
-                if round == 1:  # later forks happen while another thread uses the pool
+                # Later forks happen while another thread uses the pool. Not
+                # under AddressSanitizer: its allocator lock is not held across
+                # fork, so a child can inherit it locked and hang in malloc.
+                if round == 1 and not sanitized:
                     threading.Thread(target=churn).start()
                 read, write = os.pipe()
                 pid = os.fork()
