@@ -19,10 +19,11 @@ import os
 import platform
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
+
+from timing import machine, median_ms
 
 MATE = Path("/usr/share/backgrounds/mate/nature")
 
@@ -43,16 +44,6 @@ def default_photos():
     photos = ["retina"]
     photos += [str(MATE / f) for f in ("Blinds.jpg", "Wood.jpg") if (MATE / f).exists()]
     return photos
-
-
-def median_ms(call, repeat):
-    call()
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return float(np.median(times) * 1e3)
 
 
 def time_linara(photos, repeat):
@@ -90,24 +81,15 @@ def in_subprocess(function, threads, photos, repeat):
     return json.loads(out.strip().splitlines()[-1])
 
 
-def cpu_model():
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("photos", nargs="*")
     args = parser.parse_args()
     photos = args.photos or default_photos()
-    cores = len(os.sched_getaffinity(0))
-    print(f"machine: {cpu_model()}, {cores} logical processors, Python {platform.python_version()}")
+    model, cpus, cores = machine()
+    print(f"machine: {model}, {cpus} logical processors ({cores} usable), "
+          f"Python {platform.python_version()}, median of {args.repeat} runs")
 
     one = in_subprocess("time_linara", 1, photos, args.repeat)
     every = in_subprocess("time_linara", cores, photos, args.repeat)

@@ -13,12 +13,12 @@ thread. Needs numpy, Pillow and scikit-image.
 import argparse
 import json
 import os
-import platform
 import subprocess
 import sys
-import time
 
 import numpy as np
+
+from timing import machine, median_ms
 
 WIDTH, HEIGHT = 1920, 1080
 
@@ -39,16 +39,6 @@ def test_image(dtype):
     noise = rng.uniform(0, 0.1, (HEIGHT, WIDTH, 3))
     image = np.clip(smooth[..., None] * 0.9 + noise, 0, 1)
     return np.round(image * np.iinfo(dtype).max).astype(dtype)
-
-
-def median_ms(call, repeat):
-    call()  # warm-up: first-use allocations, thread pool start
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return float(np.median(times) * 1e3)
 
 
 def time_linara(repeat):
@@ -78,19 +68,6 @@ def time_peers(repeat):
         result[f"scikit-image {np.dtype(dtype).name}"] = median_ms(
             lambda: warp(image, transform, order=1, preserve_range=True).round().astype(dtype), max(3, repeat // 3))
     return result
-
-
-def machine():
-    model = platform.processor() or "unknown"
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    return model, os.cpu_count(), len(os.sched_getaffinity(0))
 
 
 def main():
