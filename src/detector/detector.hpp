@@ -22,13 +22,12 @@ constexpr std::size_t kMaxPixels = 0xFFFFFFFFu;
 // True when a width x height image fits the 32-bit pixel index.
 bool fits_pixel_index(std::size_t width, std::size_t height);
 
-// Row-major float64 samples with their dimensions. `samples` points either
-// into `storage` or, for float64 input, at the caller's buffer.
+// A sub-sampled working image: row-major float64 samples and dimensions.
+// (At scale 1 and above the detector works on the input buffer itself.)
 struct WorkImage {
-    const double* samples = nullptr;
+    ZeroedArray<double> samples;
     std::size_t width = 0;
     std::size_t height = 0;
-    ZeroedArray<double> storage;
 };
 
 // Gradient of the 2x2 window whose top-left pixel is this cell: the norm and

@@ -99,7 +99,7 @@ DetectResult detect(const T* samples, std::size_t count, std::size_t width, std:
     std::vector<SegmentRecord> records;
     if (1.0 > scale) {
         const WorkImage image = gaussian_subsample(samples, width, height, scale);
-        const GradientField field = compute_gradient_field(image.samples, image.width, image.height);
+        const GradientField field = compute_gradient_field(image.samples.data(), image.width, image.height);
         records = find_segments(field, image.width, image.height,
                                 make_detection_params(image.width, image.height, scale));
     } else {

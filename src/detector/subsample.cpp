@@ -88,9 +88,8 @@ WorkImage gaussian_subsample(const T* samples, std::size_t width, std::size_t he
     WorkImage result;
     result.width = size.width;
     result.height = size.height;
-    result.storage = ZeroedArray<double>(size.width * size.height);
-    result.samples = result.storage.data();
-    double* out = result.storage.data();
+    result.samples = ZeroedArray<double>(size.width * size.height);
+    double* out = result.samples.data();
     parallel_rows(size.height, [&](std::size_t j) {
         const std::size_t source = subsample_source_index(j, scale, height);
         double* row = out + j * size.width;

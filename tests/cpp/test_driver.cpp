@@ -121,7 +121,7 @@ TEST(Detect, ScaleMapsBackToTheInput) {
 
     // At scale 0.5 every record is that of the sub-sampled image, doubled.
     const WorkImage half = gaussian_subsample(box.data(), 64, 64, 0.5);
-    const std::vector<SegmentRecord> working = records(std::vector<double>(half.samples, half.samples + 1024), 32, 32, 1.0);
+    const std::vector<SegmentRecord> working = records(std::vector<double>(half.samples.data(), half.samples.data() + 1024), 32, 32, 1.0);
     const std::vector<SegmentRecord> scaled = records(box, 64, 64, 0.5);
     ASSERT_EQ(scaled.size(), working.size());
     ASSERT_FALSE(scaled.empty());

@@ -100,7 +100,7 @@ TEST(Subsample, EveryElementTypeGivesTheImageOfItsFloat64Values) {
     }
     const auto same = [](const WorkImage& a, const WorkImage& b) {
         return a.width == b.width && a.height == b.height &&
-               std::equal(a.samples, a.samples + a.width * a.height, b.samples);
+               std::equal(a.samples.data(), a.samples.data() + a.width * a.height, b.samples.data());
     };
     EXPECT_TRUE(same(gaussian_subsample(u16.data(), w, h, 0.6), gaussian_subsample(values.data(), w, h, 0.6)));
     const std::vector<float> f32(values.begin(), values.end());
