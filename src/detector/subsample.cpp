@@ -38,6 +38,44 @@ std::size_t reduced(std::size_t size, double scale) {
         saturating_cast<std::size_t>(floor(static_cast<double>(size) * scale)), 2);
 }
 
+// out[x] = sum over k of w[k] * row[clamp(x + k - r)] for every column,
+// accumulated per pixel from 0 in increasing k. Each tap is one contiguous
+// multiply-add over the columns whose source lies inside the row (it
+// vectorises), plus one product per clamped column.
+void blur_full_row(const double* row, double* out, std::size_t width,
+                   const std::vector<double>& w, std::size_t radius) {
+    std::fill(out, out + width, 0.0);
+    const double first = row[0];
+    const double last = row[width - 1];
+    for (std::size_t k = 0; k < w.size(); ++k) {
+        const double wk = w[k];
+        // Source column x + k - radius lies inside [0, width) for x in [lo, hi).
+        const std::size_t lo = std::min(width, radius > k ? radius - k : 0);
+        const std::size_t shift = k > radius ? k - radius : 0;
+        const std::size_t hi = std::max(lo, shift < width ? width - shift : 0);
+        const double left = wk * first;
+        for (std::size_t x = 0; x < lo; ++x) out[x] = out[x] + left;
+        if (lo < hi) {
+            const double* src = row + (k + lo - radius);
+            for (std::size_t x = lo; x < hi; ++x) out[x] = out[x] + wk * src[x - lo];
+        }
+        const double right = wk * last;
+        for (std::size_t x = hi; x < width; ++x) out[x] = out[x] + right;
+    }
+}
+
+// The same sum at column c only.
+double blur_at(const double* row, std::size_t c, std::size_t width, const std::vector<double>& w,
+               std::size_t radius) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < w.size(); ++k) {
+        // Source column clamp(c + k - radius, 0, width - 1).
+        const std::size_t x = c + k < radius ? 0 : std::min(c + k - radius, width - 1);
+        sum = sum + w[k] * row[x];
+    }
+    return sum;
+}
+
 }  // namespace
 
 SubsampledSize subsampled_size(std::size_t width, std::size_t height, double scale) {
@@ -62,24 +100,25 @@ WorkImage gaussian_subsample(const T* samples, std::size_t width, std::size_t he
     std::vector<std::size_t> columns(size.width);
     for (std::size_t i = 0; i < size.width; ++i) columns[i] = subsample_source_index(i, scale, width);
 
-    // Horizontal pass: height rows of size.width blurred samples.
+    // Horizontal pass: height rows of size.width blurred samples. When most
+    // columns are sampled, blurring the whole row (vectorised) is cheaper
+    // than blurring the sampled columns one by one.
+    const bool whole_rows = 2 * size.width >= width;
     ZeroedArray<double> horizontal(height * size.width);
     parallel_bands(height, [&](std::size_t first, std::size_t end) {
         std::vector<double> row(width);
+        std::vector<double> blurred(whole_rows ? width : 0);
         for (std::size_t y = first; y < end; ++y) {
             const T* in = samples + y * width;
             check_range(y * width, width, count, "image");
             for (std::size_t x = 0; x < width; ++x) row[x] = sample_value(in[x]);
             double* out = horizontal.data() + y * size.width;
-            for (std::size_t i = 0; i < size.width; ++i) {
-                const std::size_t c = columns[i];
-                double sum = 0.0;
-                for (std::size_t k = 0; k < weights.size(); ++k) {
-                    // Source column clamp(c + k - radius, 0, width - 1).
-                    const std::size_t x = c + k < radius ? 0 : std::min(c + k - radius, width - 1);
-                    sum = sum + weights[k] * row[x];
-                }
-                out[i] = sum;
+            if (whole_rows) {
+                blur_full_row(row.data(), blurred.data(), width, weights, radius);
+                for (std::size_t i = 0; i < size.width; ++i) out[i] = blurred[columns[i]];
+            } else {
+                for (std::size_t i = 0; i < size.width; ++i)
+                    out[i] = blur_at(row.data(), columns[i], width, weights, radius);
             }
         }
     });
