@@ -101,6 +101,4 @@ private:
     std::uint64_t reciprocal_;
 };
 
-inline PixelXY split_index(PixelIndex i, std::size_t width) { return IndexSplitter(width)(i); }
-
 }  // namespace linara

@@ -33,8 +33,6 @@ void set_error(const std::exception_ptr& error) {
         PyErr_Format(PyExc_SystemError, "linara internal error: %s", e.what());
     } catch (const std::exception& e) {
         PyErr_Format(PyExc_SystemError, "linara internal error: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "linara internal error: unknown exception");
     }
 }
 
