@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -85,6 +86,34 @@ public:
         if (job.error) std::rethrow_exception(job.error);
     }
 
+    // Runs `main` on the calling thread while up to `helpers` pool threads
+    // run helper bands [i, i + 1). Once `main` has returned (or thrown),
+    // `stop` is called, helper bands that no thread has started are
+    // dropped, and the call waits for the started ones to return.
+    void run_with_helpers(std::size_t helpers, BandFunction helper, void* context,
+                          const std::function<void()>& main, const std::function<void()>& stop) {
+        Job job{helper, context, {}, 0, 0, nullptr, {}};
+        for (std::size_t i = 0; i < std::min(helpers, threads_.size()); ++i) job.bands.push_back({i, i + 1});
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!job.bands.empty()) {
+            queue_.push_back(&job);
+            wake_.notify_all();
+        }
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            main();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        stop();
+        lock.lock();
+        drop_pending_bands(job);
+        job.done.wait(lock, [&] { return job.finished == job.bands.size(); });
+        if (error) std::rethrow_exception(error);
+        if (job.error) std::rethrow_exception(job.error);
+    }
+
 private:
     void work() {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -94,13 +123,15 @@ private:
         }
     }
 
-    // Takes the job's next band and runs it with the mutex released.
+    // Takes the job's next band and runs it with the mutex released. Once a
+    // band of the job has failed, the bands still to take are dropped.
     void run_next_band(Job& job, std::unique_lock<std::mutex>& lock) {
-        Band band = job.bands[job.next_band++];
-        if (job.next_band == job.bands.size()) {
-            auto it = std::find(queue_.begin(), queue_.end(), &job);
-            if (it != queue_.end()) queue_.erase(it);
+        if (job.error) {
+            drop_pending_bands(job);
+            return;
         }
+        Band band = job.bands[job.next_band++];
+        if (job.next_band == job.bands.size()) remove_from_queue(job);
         lock.unlock();
         std::exception_ptr error;
         try {
@@ -113,6 +144,19 @@ private:
         // Notified under the mutex: the caller cannot return and destroy the
         // job before this thread has let go of it.
         if (++job.finished == job.bands.size()) job.done.notify_all();
+    }
+
+    // Counts the bands no thread has taken as finished, unrun.
+    void drop_pending_bands(Job& job) {
+        job.finished += job.bands.size() - job.next_band;
+        job.next_band = job.bands.size();
+        remove_from_queue(job);
+        if (job.finished == job.bands.size()) job.done.notify_all();
+    }
+
+    void remove_from_queue(Job& job) {
+        auto it = std::find(queue_.begin(), queue_.end(), &job);
+        if (it != queue_.end()) queue_.erase(it);
     }
 
     std::mutex mutex_;
@@ -194,6 +238,11 @@ std::size_t choose_pool_size(const char* num_threads, const char* num_cpus,
 }
 
 std::size_t worker_pool_size() { return pool().size(); }
+
+void run_with_helpers(std::size_t helpers, BandFunction helper, void* context,
+                      const std::function<void()>& main, const std::function<void()>& stop) {
+    pool().run_with_helpers(helpers, helper, context, main, stop);
+}
 
 void run_row_bands(std::size_t rows, BandFunction fn, void* context) {
     if (rows == 0) return;

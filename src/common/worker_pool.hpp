@@ -19,6 +19,7 @@
 // fork() the child builds a fresh pool on its next loop.
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -49,6 +50,15 @@ void parallel_bands(std::size_t rows, Band&& band) {
     };
     run_row_bands(rows, run, const_cast<void*>(static_cast<const void*>(&band)));
 }
+
+// Runs main() on the calling thread while up to `helpers` pool threads each
+// call helper(context, i, i + 1) with their own i. When main() returns or
+// throws, stop() is called (it must make every running helper return soon),
+// helpers that have not started are dropped, and the call returns (or
+// rethrows) once the started ones have returned. main() must never wait for
+// a helper to start: under load no pool thread may be free.
+void run_with_helpers(std::size_t helpers, BandFunction helper, void* context,
+                      const std::function<void()>& main, const std::function<void()>& stop);
 
 // Number of threads that run loops, the caller included.
 std::size_t worker_pool_size();

@@ -46,9 +46,6 @@ using UsedMap = ZeroedArray<std::uint8_t>;
 // Pixel indices in the order the seed loop visits them.
 using PixelOrder = std::vector<PixelIndex>;
 
-// Pixels of one grown region, seed first.
-using Region = std::vector<PixelIndex>;
-
 // A rectangle around a centre line from (x1, y1) to (x2, y2) in working-image
 // pixels, along the unit direction (axis_x, axis_y).
 struct LineRect {

@@ -5,6 +5,7 @@
 
 #include "common/checked.hpp"
 #include "common/saturate.hpp"
+#include "detector/profile.hpp"
 #include "detector/stages.hpp"
 
 namespace linara {
@@ -25,42 +26,6 @@ std::int64_t total_order_key(double value) {
     std::int64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
-
-SegmentRecord make_record(const LineRect& rect, double log_nfa, double inverse_scale) {
-    return {(rect.x1 + 0.5) * inverse_scale, (rect.y1 + 0.5) * inverse_scale,
-            (rect.x2 + 0.5) * inverse_scale, (rect.y2 + 0.5) * inverse_scale,
-            rect.width * inverse_scale,      rect.precision,
-            log_nfa};
-}
-
-// The seed loop over a finished gradient field of the working image.
-std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t width,
-                                         std::size_t height, const DetectionParams& params) {
-    const PixelOrder order = order_pixels(field, params.magnitude_threshold);
-
-    UsedMap used_map(field.size());
-    for (std::size_t i = 0; i < field.size(); ++i)
-        used_map[i] = field[i].magnitude <= params.magnitude_threshold ? 1 : 0;
-    const Checked<const std::uint8_t> used(used_map.data(), used_map.size(), "used map");
-
-    Region region;
-    LineRect rect{};
-    std::vector<SegmentRecord> records;
-    for (PixelIndex seed : order) {
-        if (used[seed] != 0) continue;
-        const double angle =
-            grow_aligned_region(seed, params.tolerance, field, used_map, region, width, height);
-        if (region.size() < params.min_size) continue;
-        fit_line_rect(region, field, angle, params.precision, width, rect);
-        if (!tighten_region(region, rect, used_map, field, params.min_size, width, height))
-            continue;
-        const double log_nfa =
-            polish_rect(rect, field, params.magnitude_threshold, params.log_tests, width, height);
-        if (log_nfa <= 0.0) continue;
-        records.push_back(make_record(rect, log_nfa, params.inverse_scale));
-    }
-    return records;
 }
 
 void sort_longest_first(std::vector<SegmentRecord>& records) {
@@ -95,18 +60,24 @@ DetectResult detect(const T* samples, std::size_t count, std::size_t width, std:
     }
 
     // The working image is the input itself (its samples read through
-    // sample_value) or, below scale 1, its blurred and sub-sampled copy.
+    // sample_value) or, below scale 1, its blurred and sub-sampled copy,
+    // whose rows the gradient computes as it needs them.
+    const std::uint64_t start = profile::g_enabled ? profile::now_ns() : 0;
     std::vector<SegmentRecord> records;
+    std::size_t work_width = width, work_height = height;
     if (1.0 > scale) {
-        const WorkImage image = gaussian_subsample(samples, width, height, scale);
-        const GradientField field = compute_gradient_field(image.samples.data(), image.width, image.height);
-        records = find_segments(field, image.width, image.height,
-                                make_detection_params(image.width, image.height, scale));
+        const SubsamplePlan plan(width, height, scale);
+        work_width = plan.width;
+        work_height = plan.height;
+        const GradientField field = compute_subsampled_gradient_field(samples, plan);
+        records = find_segments(field, work_width, work_height,
+                                make_detection_params(work_width, work_height, scale));
     } else {
         const GradientField field = compute_gradient_field(samples, width, height);
         records = find_segments(field, width, height, make_detection_params(width, height, scale));
     }
     sort_longest_first(records);
+    if (profile::g_enabled) profile::report(profile::now_ns() - start, work_width, work_height);
     return records;
 }
 

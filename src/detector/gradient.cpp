@@ -4,90 +4,177 @@
 
 #include "common/checked.hpp"
 #include "common/worker_pool.hpp"
+#include "detector/hypot_bounds.hpp"
+#include "detector/profile.hpp"
 #include "detector/stages.hpp"
 
 namespace linara {
 namespace {
 
-// Norm of (gx, gy) as the C library's hypot gives it. hypot(x, +-0) is
-// fabs(x) exactly, which spares the call on flat and axis-aligned windows.
-inline double norm(double gx, double gy) {
-    if (gx == 0.0) return fabs(gy);
-    if (gy == 0.0) return fabs(gx);
-    return hypot(gx, gy);
-}
-
-// Per-band scratch rows for the gradient of one field row.
-struct GradientScratch {
-    explicit GradientScratch(std::size_t width) : gx(width), gy(width), m(width) {}
-    std::vector<double> gx, gy, m;
-};
-
-// Field row y from image rows `top` and `bottom` (float64 samples), in three
-// passes so that the differences and the divisions vectorise across pixels;
-// each pixel's arithmetic is unchanged.
-void gradient_row(const double* top, const double* bottom, GradientCell* out, std::size_t width,
-                  GradientScratch& scratch) {
+// Cells of one field row from image rows `top` and `bottom`: for x < n =
+// width - 1, gx and gy of the 2x2 window, m = hypot(gx, gy), and the cell
+// (m, -gy / m, gx / m) rounded to float32, or zeros when m is not positive.
+//
+// m comes from a bracket of the library's hypot (hypot_bounds.hpp): every
+// float32 result is monotonic in m, so when both ends of the bracket round
+// to the same three floats, so does m. On an axis m is exact (hypot(d, 0)
+// is |d|). Only the other pixels, marked pending, call the library. Every
+// loop but the last runs across pixels and vectorises; each pixel's
+// arithmetic is the one written. Returns the number of library calls.
+[[gnu::always_inline]] inline std::size_t gradient_row_body(const double* top, const double* bottom,
+                                                           GradientCell* out, std::size_t width,
+                                                           double* gx, double* gy,
+                                                           std::uint8_t* pending) {
     const std::size_t n = width - 1;
-    double* gx = scratch.gx.data();
-    double* gy = scratch.gy.data();
-    double* m = scratch.m.data();
     for (std::size_t x = 0; x < n; ++x) {
         const double a = top[x], b = top[x + 1], c = bottom[x], d = bottom[x + 1];
         gx[x] = (((b + d) - a) - c) * 0.5;
         gy[x] = (((c + d) - a) - b) * 0.5;
     }
-    for (std::size_t x = 0; x < n; ++x) m[x] = norm(gx[x], gy[x]);
+    // Branch-free (bitwise & and |) so that the loop vectorises.
+    const bool brackets = g_hypot_brackets_hold;
     for (std::size_t x = 0; x < n; ++x) {
-        // A zero or NaN norm gives the zero cell: no direction there.
-        const bool defined = m[x] > 0.0;
-        const float magnitude = static_cast<float>(m[x]);
-        const float dir_x = static_cast<float>(-gy[x] / m[x]);
-        const float dir_y = static_cast<float>(gx[x] / m[x]);
-        out[x].magnitude = defined ? magnitude : 0.0f;
-        out[x].dir_x = defined ? dir_x : 0.0f;
-        out[x].dir_y = defined ? dir_y : 0.0f;
+        const double a = gx[x], b = gy[x];
+        const double ax = fabs(a), ay = fabs(b);
+        const double big = ax > ay ? ax : ay;
+        const bool axis = (a == 0.0) | (b == 0.0);
+        const double r = sqrt(a * a + b * b);
+        const double lo = axis ? ax + ay : r * kHypotBracketLow;
+        const double hi = axis ? ax + ay : r * kHypotBracketHigh;
+        const float magnitude = static_cast<float>(lo);
+        const float dir_x = static_cast<float>(-b / lo);
+        const float dir_y = static_cast<float>(a / lo);
+        const bool zero = axis & !(lo > 0.0);
+        const bool in_range = brackets & (big >= 0x1p-500) & (ax <= 0x1p500) & (ay <= 0x1p500);
+        const bool same = (magnitude == static_cast<float>(hi)) & (dir_x == static_cast<float>(-b / hi)) &
+                          (dir_y == static_cast<float>(a / hi));
+        const bool decided = zero | ((axis | in_range) & same);
+        out[x].magnitude = zero ? 0.0f : magnitude;
+        out[x].dir_x = zero ? 0.0f : dir_x;
+        out[x].dir_y = zero ? 0.0f : dir_y;
+        pending[x] = !decided;
     }
+    std::size_t calls = 0;
+    for (std::size_t x = 0; x < n; ++x) {
+        if (!pending[x]) continue;
+        ++calls;
+        const double a = gx[x], b = gy[x];
+        const double m = hypot(a, b);
+        // A zero or NaN norm gives the zero cell: no direction there.
+        if (m > 0.0)
+            out[x] = {static_cast<float>(m), static_cast<float>(-b / m), static_cast<float>(a / m)};
+        else
+            out[x] = {0.0f, 0.0f, 0.0f};
+    }
+    return calls;
+}
+
+using RowFunction = std::size_t (*)(const double*, const double*, GradientCell*, std::size_t,
+                                    double*, double*, std::uint8_t*);
+
+std::size_t gradient_row_portable(const double* top, const double* bottom, GradientCell* out,
+                                  std::size_t width, double* gx, double* gy, std::uint8_t* pending) {
+    return gradient_row_body(top, bottom, out, width, gx, gy, pending);
+}
+
+__attribute__((target("avx2"))) std::size_t gradient_row_avx2(const double* top, const double* bottom,
+                                                              GradientCell* out, std::size_t width,
+                                                              double* gx, double* gy,
+                                                              std::uint8_t* pending) {
+    return gradient_row_body(top, bottom, out, width, gx, gy, pending);
+}
+
+__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) std::size_t gradient_row_avx512(
+    const double* top, const double* bottom, GradientCell* out, std::size_t width, double* gx,
+    double* gy, std::uint8_t* pending) {
+    return gradient_row_body(top, bottom, out, width, gx, gy, pending);
+}
+
+RowFunction choose_gradient_row() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
+        return gradient_row_avx512;
+    if (__builtin_cpu_supports("avx2")) return gradient_row_avx2;
+    return gradient_row_portable;
+}
+
+const RowFunction g_gradient_row = choose_gradient_row();
+
+// The field of a height x width image whose float64 rows come from
+// `make_source()`, one source per band: source(y, buffer) returns row y,
+// either in place or written into `buffer`. Field row y reads image rows
+// y and y + 1 and writes only field row y; the last row and column keep
+// their zeros.
+template <class MakeSource>
+GradientField gradient_field(std::size_t width, std::size_t height, const MakeSource& make_source) {
+    profile::Timer timer(profile::Stage::kGradient);
+    GradientField field(width * height);
+    if (width < 2 || height < 2) return field;
+    GradientCell* cells = field.data();
+    parallel_bands(height - 1, [&](std::size_t first, std::size_t end) {
+        auto source = make_source();
+        std::vector<double> rows(2 * width), gx(width), gy(width);
+        std::vector<std::uint8_t> pending(width);
+        double* top_buffer = rows.data();
+        double* bottom_buffer = rows.data() + width;
+        const double* top = source(first, top_buffer);
+        std::size_t calls = 0;
+        for (std::size_t y = first; y < end; ++y) {
+            const double* bottom = source(y + 1, bottom_buffer);
+            check_range(y * width, width, field.size(), "gradient field");
+            calls += g_gradient_row(top, bottom, cells + y * width, width, gx.data(), gy.data(),
+                                    pending.data());
+            top = bottom;
+            std::swap(top_buffer, bottom_buffer);
+        }
+        if (profile::g_enabled) {
+            std::size_t needed = 0;
+            for (std::size_t y = first; y < end; ++y)
+                for (std::size_t x = 0; x + 1 < width; ++x) needed += cells[y * width + x].magnitude > 0.0f;
+            profile::add(profile::Counter::kHypotNeeded, needed);
+            profile::add(profile::Counter::kHypotCalled, calls);
+        }
+    });
+    return field;
 }
 
 }  // namespace
 
 template <class T>
 GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height) {
-    GradientField field(width * height);
-    if (width < 2 || height < 2) return field;
     const std::size_t count = width * height;
-    GradientCell* cells = field.data();
-
-    // Field row y reads image rows y and y + 1 and writes only field row y;
-    // the last row and column keep their zeros. Samples of other types are
-    // converted to float64 a row at a time into per-band scratch rows.
-    parallel_bands(height - 1, [&](std::size_t first, std::size_t end) {
-        GradientScratch scratch(width);
-        std::vector<double> rows_f64;
-        if constexpr (!std::is_same_v<T, double>) rows_f64.resize(2 * width);
-        for (std::size_t y = first; y < end; ++y) {
-            check_range(y * width, 2 * width, count, "image");
-            check_range(y * width, width, field.size(), "gradient field");
-            const T* rows = samples + y * width;
+    return gradient_field(width, height, [&] {
+        return [&](std::size_t y, double* buffer) -> const double* {
+            check_range(y * width, width, count, "image");
+            const T* row = samples + y * width;
             if constexpr (std::is_same_v<T, double>) {
-                gradient_row(rows, rows + width, cells + y * width, width, scratch);
+                return row;
             } else {
-                double* top = rows_f64.data() + (y % 2) * width;
-                double* bottom = rows_f64.data() + ((y + 1) % 2) * width;
-                if (y == first)
-                    for (std::size_t x = 0; x < width; ++x) top[x] = sample_value(rows[x]);
-                for (std::size_t x = 0; x < width; ++x) bottom[x] = sample_value(rows[width + x]);
-                gradient_row(top, bottom, cells + y * width, width, scratch);
+                for (std::size_t x = 0; x < width; ++x) buffer[x] = sample_value(row[x]);
+                return buffer;
             }
-        }
+        };
     });
-    return field;
+}
+
+template <class T>
+GradientField compute_subsampled_gradient_field(const T* samples, const SubsamplePlan& plan) {
+    return gradient_field(plan.width, plan.height, [&] {
+        return [rows = SubsampledRows<T>(plan, samples)](std::size_t y, double* buffer) mutable {
+            rows.row(y, buffer);
+            return static_cast<const double*>(buffer);
+        };
+    });
 }
 
 template GradientField compute_gradient_field(const double*, std::size_t, std::size_t);
 template GradientField compute_gradient_field(const float*, std::size_t, std::size_t);
 template GradientField compute_gradient_field(const std::uint8_t*, std::size_t, std::size_t);
 template GradientField compute_gradient_field(const std::uint16_t*, std::size_t, std::size_t);
+template GradientField compute_subsampled_gradient_field(const double*, const SubsamplePlan&);
+template GradientField compute_subsampled_gradient_field(const float*, const SubsamplePlan&);
+template GradientField compute_subsampled_gradient_field(const std::uint8_t*, const SubsamplePlan&);
+template GradientField compute_subsampled_gradient_field(const std::uint16_t*, const SubsamplePlan&);
 
 }  // namespace linara

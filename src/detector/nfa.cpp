@@ -53,6 +53,43 @@ double log_nfa_from_counts(std::size_t n, std::size_t k, double p, double log_te
     return -log10(tail) - log_tests;
 }
 
+namespace {
+
+// The columns of row y that can lie inside the rectangle: an interval that
+// holds every pixel the inside test accepts, with a margin for rounding, or
+// the whole window when the geometry gives no reliable bound. The inside
+// test still decides each pixel, so this only saves work: a thin slanted
+// rectangle covers a small part of its bounding box.
+struct RowSpan {
+    double first, last;
+};
+
+RowSpan inside_columns(const LineRect& rect, double cx, double fy, double half_length,
+                       double half_width, double x_lo, double x_hi) {
+    const double ax = rect.axis_x, ay = rect.axis_y;
+    double lo = x_lo - cx, hi = x_hi - cx;  // in fx = x - cx
+    if (!(isfinite(ax) && isfinite(ay) && isfinite(fy) && isfinite(cx) && isfinite(half_length) &&
+          isfinite(half_width)))
+        return {x_lo, x_hi};
+    // Coefficients below 1/1024 would divide rounding errors up; for a unit
+    // axis at least one of the two is far above it.
+    constexpr double kMinSlope = 1.0 / 1024.0;
+    const double margin = 1e-6 * (1.0 + fabs(cx) + fabs(fy) + half_length + half_width);
+    if (fabs(ax) >= kMinSlope) {  // |ax * fx + ay * fy| <= half_length
+        const double a = (-half_length - ay * fy) / ax, b = (half_length - ay * fy) / ax;
+        lo = fmax(lo, fmin(a, b) - margin);
+        hi = fmin(hi, fmax(a, b) + margin);
+    }
+    if (fabs(ay) >= kMinSlope) {  // |ax * fy - ay * fx| <= half_width
+        const double a = (ax * fy - half_width) / ay, b = (ax * fy + half_width) / ay;
+        lo = fmax(lo, fmin(a, b) - margin);
+        hi = fmin(hi, fmax(a, b) + margin);
+    }
+    return {fmax(x_lo, ceil(cx + lo - 1.0)), fmin(x_hi, floor(cx + hi + 1.0))};
+}
+
+}  // namespace
+
 double score_rect(const LineRect& rect, const GradientField& field, float magnitude_threshold,
                   double log_tests, std::size_t width, std::size_t height) {
     const double cx = (rect.x1 + rect.x2) * 0.5;
@@ -78,9 +115,14 @@ double score_rect(const LineRect& rect, const GradientField& field, float magnit
     if (y_lo <= y_hi && x_lo <= x_hi) {
         const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
         for (std::size_t y = y_lo; y <= y_hi; ++y) {
-            const GradientCell* row = cells.span(y * width + x_lo, x_hi - x_lo + 1) - x_lo;
             const double fy = static_cast<double>(y) - cy;
-            for (std::size_t x = x_lo; x <= x_hi; ++x) {
+            const RowSpan span = inside_columns(rect, cx, fy, half_length, half_width,
+                                                static_cast<double>(x_lo), static_cast<double>(x_hi));
+            if (!(span.first <= span.last)) continue;
+            const auto first = static_cast<std::size_t>(span.first);
+            const auto last = static_cast<std::size_t>(span.last);
+            const GradientCell* row = cells.span(y * width + first, last - first + 1) - first;
+            for (std::size_t x = first; x <= last; ++x) {
                 const double fx = static_cast<double>(x) - cx;
                 const double along = rect.axis_x * fx + rect.axis_y * fy;
                 const double across = rect.axis_x * fy - rect.axis_y * fx;

@@ -1,13 +1,18 @@
 #include <algorithm>
 #include <array>
+#include <vector>
 
 #include "common/saturate.hpp"
+#include "common/worker_pool.hpp"
+#include "detector/profile.hpp"
 #include "detector/stages.hpp"
 
 namespace linara {
 namespace {
 
 constexpr std::uint32_t kBins = 1024;
+// Cells per chunk of the parallel passes. The result does not depend on it.
+constexpr std::size_t kChunkCells = 1 << 16;
 
 // Bin of magnitude m relative to the largest magnitude: 1023 equal bins
 // below the maximum, bin 1023 for the maximum itself. float32 arithmetic.
@@ -17,34 +22,75 @@ std::uint32_t bin_of(float m, float max) {
     return std::min(saturating_cast<std::uint32_t>(static_cast<double>(p)), kBins - 1);
 }
 
+struct Chunks {
+    explicit Chunks(std::size_t total) : cells(total), count((total + kChunkCells - 1) / kChunkCells) {}
+    std::size_t first(std::size_t c) const { return c * kChunkCells; }
+    std::size_t end(std::size_t c) const { return std::min(cells, (c + 1) * kChunkCells); }
+    std::size_t cells;
+    std::size_t count;
+};
+
 }  // namespace
 
+// A counting sort over the bins, on the worker pool: it emits exactly the
+// concatenation of per-bin lists in ascending pixel index, strongest bin
+// first. The field is cut into fixed chunks; each chunk counts its pixels
+// per bin, and a chunk's pixels of a bin go after those of the chunks
+// before it, so the order does not depend on how chunks meet threads.
 PixelOrder order_pixels(const GradientField& field, float threshold) {
+    profile::Timer timer(profile::Stage::kOrdering);
     const GradientCell* cells = field.data();
-    const std::size_t count = field.size();
+    const Chunks chunks(field.size());
 
+    // The largest magnitude: a float maximum, the same in any order.
+    std::vector<float> chunk_max(chunks.count, 0.0f);
+    parallel_rows(chunks.count, [&](std::size_t c) {
+        float max = 0.0f;
+        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
+            if (cells[i].magnitude > max) max = cells[i].magnitude;
+        chunk_max[c] = max;
+    });
     float max = 0.0f;
-    for (std::size_t i = 0; i < count; ++i)
-        if (cells[i].magnitude > max) max = cells[i].magnitude;
+    for (float m : chunk_max)
+        if (m > max) max = m;
     if (!(max > 0.0f)) return {};
 
-    // A counting sort over the bins: it emits exactly the concatenation of
-    // per-bin lists in ascending pixel index, strongest bin first.
-    std::array<std::size_t, kBins> start{};
-    for (std::size_t i = 0; i < count; ++i)
-        if (cells[i].magnitude > threshold) ++start[bin_of(cells[i].magnitude, max)];
+    std::vector<std::array<std::uint32_t, kBins>> counts(chunks.count);
+    parallel_rows(chunks.count, [&](std::size_t c) {
+        std::array<std::uint32_t, kBins>& count = counts[c];
+        count.fill(0);
+        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
+            if (cells[i].magnitude > threshold) ++count[bin_of(cells[i].magnitude, max)];
+    });
+    // Turn counts into the first output position of each (chunk, bin).
     std::size_t total = 0;
     for (std::uint32_t b = kBins; b-- > 0;) {
-        std::size_t n = start[b];
-        start[b] = total;
-        total += n;
+        for (auto& count : counts) {
+            const std::uint32_t n = count[b];
+            count[b] = static_cast<std::uint32_t>(total);
+            total += n;
+        }
     }
 
     PixelOrder order(total);
-    std::uint32_t index = 0;
-    for (std::size_t i = 0; i < count; ++i, ++index)
-        if (cells[i].magnitude > threshold) order[start[bin_of(cells[i].magnitude, max)]++] = index;
+    parallel_rows(chunks.count, [&](std::size_t c) {
+        std::array<std::uint32_t, kBins>& next = counts[c];
+        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
+            if (cells[i].magnitude > threshold)
+                order[next[bin_of(cells[i].magnitude, max)]++] = static_cast<PixelIndex>(i);
+    });
     return order;
+}
+
+UsedMap initial_used_map(const GradientField& field, float threshold) {
+    profile::Timer timer(profile::Stage::kOrdering);
+    UsedMap used(field.size());
+    const Chunks chunks(field.size());
+    parallel_rows(chunks.count, [&](std::size_t c) {
+        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
+            used[i] = field[i].magnitude <= threshold ? 1 : 0;
+    });
+    return used;
 }
 
 }  // namespace linara

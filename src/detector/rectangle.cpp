@@ -1,34 +1,27 @@
 #include <math.h>
 
-#include "common/checked.hpp"
 #include "detector/stages.hpp"
 
 namespace linara {
 
-void fit_line_rect(const Region& region, const GradientField& field, double region_angle,
-                   double precision, std::size_t width, LineRect& rect) {
-    const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
-    const IndexSplitter split(width);
+void fit_line_rect(const Region& region, double region_angle, double precision, LineRect& rect) {
+    CentreSums sums;
+    for (const RegionPixel& p : region) sums.add(p);
+    fit_line_rect(region, sums, region_angle, precision, rect);
+}
 
+void fit_line_rect(const Region& region, const CentreSums& sums, double region_angle,
+                   double precision, LineRect& rect) {
     // Centre: the magnitude-weighted mean of the pixels.
-    double total = 0.0, sum_x = 0.0, sum_y = 0.0;
-    for (PixelIndex i : region) {
-        const PixelXY xy = split(i);
-        const double m = cells[i].magnitude;
-        total = total + m;
-        sum_x = sum_x + m * static_cast<double>(xy.x);
-        sum_y = sum_y + m * static_cast<double>(xy.y);
-    }
-    const double cx = sum_x / total;
-    const double cy = sum_y / total;
+    const double cx = sums.sum_x / sums.total;
+    const double cy = sums.sum_y / sums.total;
 
     // Second moments about the centre; n is the negated cross moment.
     double sxx = 0.0, syy = 0.0, n = 0.0;
-    for (PixelIndex i : region) {
-        const PixelXY xy = split(i);
-        const double m = cells[i].magnitude;
-        const double ex = static_cast<double>(xy.x) - cx;
-        const double ey = static_cast<double>(xy.y) - cy;
+    for (const RegionPixel& p : region) {
+        const double m = p.magnitude;
+        const double ex = static_cast<double>(p.x) - cx;
+        const double ey = static_cast<double>(p.y) - cy;
         sxx = sxx + m * ex * ex;
         syy = syy + m * ey * ey;
         n = n - m * ex * ey;
@@ -50,18 +43,18 @@ void fit_line_rect(const Region& region, const GradientField& field, double regi
     const double axis_y = sin(theta);
 
     // Extents along and across the axis, from the centre. NaN never replaces
-    // an extreme.
+    // an extreme, and as every extreme starts at +0 and -0 never replaces
+    // it, the result does not depend on the order of the pixels.
     double l_min = 0.0, l_max = 0.0, w_min = 0.0, w_max = 0.0;
-    for (PixelIndex i : region) {
-        const PixelXY xy = split(i);
-        const double ex = static_cast<double>(xy.x) - cx;
-        const double ey = static_cast<double>(xy.y) - cy;
+    for (const RegionPixel& p : region) {
+        const double ex = static_cast<double>(p.x) - cx;
+        const double ey = static_cast<double>(p.y) - cy;
         const double along = axis_x * ex + axis_y * ey;
         const double across = axis_x * ey - axis_y * ex;
-        if (along < l_min) l_min = along;
-        if (along > l_max) l_max = along;
-        if (across < w_min) w_min = across;
-        if (across > w_max) w_max = across;
+        l_min = along < l_min ? along : l_min;
+        l_max = along > l_max ? along : l_max;
+        w_min = across < w_min ? across : w_min;
+        w_max = across > w_max ? across : w_max;
     }
 
     const double spread = w_max - w_min;

@@ -1,26 +1,40 @@
 #include <math.h>
 
 #include "common/checked.hpp"
+#include "detector/hypot_bounds.hpp"
+#include "detector/pixel_distance.hpp"
+#include "detector/profile.hpp"
 #include "detector/stages.hpp"
+#include "detector/used_access.hpp"
 
 namespace linara {
 namespace {
 
 constexpr double kMinDensity = 0.7;
 
-// Pixels of the region per unit area of its rectangle, the area being at
-// least 1 (and 1 when it is not a number).
-bool dense_enough(const Region& region, const LineRect& rect) {
-    const double length = hypot(rect.x2 - rect.x1, rect.y2 - rect.y1);
-    double area = length * rect.width;
+// Region pixels per unit area, the area being at least 1 (and 1 when it is
+// not a number).
+double density(double pixels, double area) {
     if (!(area >= 1.0)) area = 1.0;
-    return static_cast<double>(region.size()) / area >= kMinDensity;
+    return pixels / area;
 }
 
-double distance(PixelXY a, PixelXY b) {
-    const auto dx = static_cast<std::int64_t>(a.x) - static_cast<std::int64_t>(b.x);
-    const auto dy = static_cast<std::int64_t>(a.y) - static_cast<std::int64_t>(b.y);
-    return hypot(static_cast<double>(dx), static_cast<double>(dy));
+// Whether the region's pixels fill at least 0.7 of the rectangle's area,
+// length x width. For a positive finite width the density falls as the
+// length grows, so a bracket of the length decides unless the two ends of
+// the bracket disagree.
+bool dense_enough(std::size_t count, const LineRect& rect) {
+    profile::count(profile::Counter::kHypotNeeded);
+    const double n = static_cast<double>(count);
+    const double dx = rect.x2 - rect.x1, dy = rect.y2 - rect.y1;
+    HypotBracket length;
+    if (rect.width > 0.0 && rect.width < HUGE_VAL && bracket_hypot(dx, dy, length)) {
+        const bool shortest = density(n, length.lo * rect.width) >= kMinDensity;
+        const bool longest = density(n, length.hi * rect.width) >= kMinDensity;
+        if (shortest == longest) return longest;
+    }
+    profile::count(profile::Counter::kHypotCalled);
+    return density(n, hypot(dx, dy) * rect.width) >= kMinDensity;
 }
 
 double level_line_angle(const GradientCell& cell) {
@@ -30,15 +44,13 @@ double level_line_angle(const GradientCell& cell) {
 // Twice the standard deviation of the level-line angles, relative to the
 // seed's, of the region pixels closer to the seed than the rectangle width.
 double tolerance_near_seed(const Region& region, const LineRect& rect,
-                           const Checked<const GradientCell>& cells, std::size_t width) {
-    const PixelIndex seed = region[0];
-    const IndexSplitter split(width);
-    const PixelXY seed_xy = split(seed);
-    const double seed_angle = level_line_angle(cells[seed]);
+                           const Checked<const GradientCell>& cells) {
+    const RegionPixel& seed = region[0];
+    const double seed_angle = level_line_angle(cells[seed.index]);
     double sum = 0.0, sum_squares = 0.0, count = 0.0;
-    for (PixelIndex i : region) {
-        if (!(rect.width > distance(split(i), seed_xy))) continue;
-        double a = level_line_angle(cells[i]) - seed_angle;
+    for (const RegionPixel& p : region) {
+        if (!PixelDistance(p.x, p.y, seed.x, seed.y).below(rect.width)) continue;
+        double a = level_line_angle(cells[p.index]) - seed_angle;
         while (a <= -kPi) a = a + kTwoPi;
         while (a > kPi) a = a - kTwoPi;
         sum = sum + a;
@@ -53,50 +65,76 @@ double tolerance_near_seed(const Region& region, const LineRect& rect,
 
 }  // namespace
 
-bool tighten_region(Region& region, LineRect& rect, UsedMap& used_map, const GradientField& field,
-                    std::size_t min_size, std::size_t width, std::size_t height) {
-    if (dense_enough(region, rect)) return true;
+template <class Used>
+bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientField& field,
+                    std::size_t min_size, std::size_t width, std::size_t height,
+                    RefinementScratch& scratch) {
+    if (dense_enough(region.size(), rect)) return true;
 
     const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
-    const Checked<std::uint8_t> used(used_map.data(), used_map.size(), "used map");
     if (region.empty()) throw InternalError("region refinement was given an empty region");
-    const PixelIndex seed = region[0];
-    const IndexSplitter split(width);
-    const PixelXY seed_xy = split(seed);
+    const RegionPixel seed = region[0];
 
     // First remedy: grow again from the seed with the tolerance the angles
     // near it suggest.
-    const double tolerance = tolerance_near_seed(region, rect, cells, width);
-    for (PixelIndex i : region) used[i] = 0;
-    const double region_angle =
-        grow_aligned_region(seed, tolerance, field, used_map, region, width, height);
+    const double tolerance = tolerance_near_seed(region, rect, cells);
+    for (const RegionPixel& p : region) used.set(p.index, 0);
+    const DirectionSum sum = grow_region(seed.index, cos(tolerance), field, used, region, width, height);
     if (region.size() < min_size) return false;
-    fit_line_rect(region, field, region_angle, rect.precision, width, rect);
-    if (dense_enough(region, rect)) return true;
+    const double region_angle = sum.angle();
+    fit_line_rect(region, region_angle, rect.precision, rect);
+    if (dense_enough(region.size(), rect)) return true;
 
     // Second remedy: keep only pixels ever closer to the seed.
-    const double sx = seed_xy.x, sy = seed_xy.y;
+    const double sx = seed.x, sy = seed.y;
     const double d1 = hypot(sx - rect.x1, sy - rect.y1);
     const double d2 = hypot(sx - rect.x2, sy - rect.y2);
     double radius = (d2 > d1 || d1 != d1) ? d2 : d1;
     // Without a finite radius no pixel would ever be removed and the loop
     // below would not end; such a candidate has no usable geometry.
     if (!isfinite(radius)) return false;
+
+    std::vector<PixelDistance>& distances = scratch.distances;
+    distances.clear();
+    for (const RegionPixel& p : region) distances.emplace_back(p.x, p.y, seed.x, seed.y);
     for (;;) {
         radius = radius * 0.75;
+        // Drops the pixels beyond the radius, moving the last pixel into the
+        // gap, and sums the first pass of the next fit over the pixels whose
+        // place is final.
+        CentreSums sums;
+        bool removed = false;
         for (std::size_t i = 0; i < region.size();) {
-            if (distance(split(region[i]), seed_xy) > radius) {
-                used[region[i]] = 0;
+            if (distances[i].above(radius)) {
+                used.set(region[i].index, 0);
                 region[i] = region.back();
                 region.pop_back();
+                distances[i] = distances.back();
+                distances.pop_back();
+                removed = true;
             } else {
+                sums.add(region[i]);
                 ++i;
             }
         }
+        // An unchanged region has the rectangle and density it had.
+        if (!removed) continue;
         if (region.size() < min_size) return false;
-        fit_line_rect(region, field, region_angle, rect.precision, width, rect);
-        if (dense_enough(region, rect)) return true;
+        fit_line_rect(region, sums, region_angle, rect.precision, rect);
+        if (dense_enough(region.size(), rect)) return true;
     }
+}
+
+template bool tighten_region(Region&, LineRect&, LiveUsed&, const GradientField&, std::size_t,
+                             std::size_t, std::size_t, RefinementScratch&);
+template bool tighten_region(Region&, LineRect&, SpeculativeUsed&, const GradientField&, std::size_t,
+                             std::size_t, std::size_t, RefinementScratch&);
+
+bool tighten_region(Region& region, LineRect& rect, UsedMap& used_map, const GradientField& field,
+                    std::size_t min_size, std::size_t width, std::size_t height) {
+    LiveUsed used(used_map);
+    RefinementScratch scratch;
+    return tighten_region(region, rect, used, field, min_size, width, height, scratch);
 }
 
 }  // namespace linara

@@ -4,65 +4,150 @@
 #include <array>
 
 #include "common/checked.hpp"
+#include "detector/hypot_bounds.hpp"
+#include "detector/profile.hpp"
 #include "detector/stages.hpp"
+#include "detector/used_access.hpp"
 
 namespace linara {
+namespace {
 
-double grow_aligned_region(PixelIndex seed, double tolerance, const GradientField& field,
-                           UsedMap& used_map, Region& region, std::size_t width,
-                           std::size_t height) {
+// The acceptance threshold hypot(sx, sy) * cos(tolerance) of the direction
+// sum (sx, sy). It is held as a bracket [lo, hi] and computed exactly only
+// when a tested dot product falls inside the bracket. For cos(tolerance) > 0
+// the rounded product is monotonic in the norm, so the bracket of the norm
+// gives one of the threshold.
+class GrowthThreshold {
+public:
+    explicit GrowthThreshold(double ct) : ct_(ct), lo_(ct), hi_(ct), exact_(true) {}
+
+    void update(double sx, double sy) {
+        profile::count(profile::Counter::kHypotNeeded);
+        HypotBracket b;
+        if (ct_ > 0.0 && bracket_hypot(sx, sy, b)) {
+            lo_ = b.lo * ct_;
+            hi_ = b.hi * ct_;
+            exact_ = false;
+        } else {
+            set_exact(sx, sy);
+        }
+    }
+
+    // Whether threshold > dot, the test that turns a neighbour away.
+    bool rejects(double dot, double sx, double sy) {
+        if (lo_ > dot) return true;
+        if (exact_ || hi_ <= dot) return false;
+        set_exact(sx, sy);
+        return lo_ > dot;
+    }
+
+private:
+    void set_exact(double sx, double sy) {
+        profile::count(profile::Counter::kHypotCalled);
+        lo_ = hi_ = hypot(sx, sy) * ct_;
+        exact_ = true;
+    }
+
+    double ct_;
+    double lo_, hi_;
+    bool exact_;
+};
+
+}  // namespace
+
+Region make_region(const std::vector<PixelIndex>& indices, const GradientField& field,
+                   std::size_t width) {
     const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
-    const Checked<std::uint8_t> used(used_map.data(), used_map.size(), "used map");
+    const IndexSplitter split(width);
+    Region region;
+    region.reserve(indices.size());
+    for (PixelIndex i : indices) {
+        const PixelXY xy = split(i);
+        region.push_back({i, xy.x, xy.y, cells[i].magnitude});
+    }
+    return region;
+}
+
+std::vector<PixelIndex> region_indices(const Region& region) {
+    std::vector<PixelIndex> indices;
+    indices.reserve(region.size());
+    for (const RegionPixel& p : region) indices.push_back(p.index);
+    return indices;
+}
+
+double DirectionSum::angle() const { return atan2(y, x); }
+
+template <class Used>
+DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientField& field, Used& used,
+                         Region& region, std::size_t width, std::size_t height) {
+    const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
 
     region.clear();
-    region.push_back(seed);
-    used[seed] = 1;
+    const PixelXY seed_xy = IndexSplitter(width)(seed);
+    const GradientCell& seed_cell = cells[seed];
+    region.push_back({seed, seed_xy.x, seed_xy.y, seed_cell.magnitude});
+    used.set(seed, 1);
 
-    const double ct = cos(tolerance);
-    double sx = cells[seed].dir_x;
-    double sy = cells[seed].dir_y;
-    double threshold = ct;
+    double sx = seed_cell.dir_x;
+    double sy = seed_cell.dir_y;
+    // The first threshold is cos(tolerance) itself, not scaled by the length
+    // of the seed's vector.
+    GrowthThreshold threshold(cos_tolerance);
 
     // Accepts q when its direction lies within the tolerance of the running
     // direction sum; the sum and threshold change at once on acceptance.
-    auto consider = [&](PixelIndex q) {
-        if (used[q] != 0) return;
+    auto consider = [&](PixelIndex q, std::uint32_t qx, std::uint32_t qy) {
+        if (used.get(q) != 0) return;
         const GradientCell& cell = cells[q];
         const double mx = cell.dir_x;
         const double my = cell.dir_y;
         const double dot = sy * my + sx * mx;
-        if (threshold > dot) return;
-        used[q] = 1;
-        region.push_back(q);
+        if (threshold.rejects(dot, sx, sy)) return;
+        used.set(q, 1);
+        region.push_back({q, qx, qy, cell.magnitude});
         sx = sx + mx;
         sy = sy + my;
-        threshold = hypot(sx, sy) * ct;
+        threshold.update(sx, sy);
     };
 
-    // Neighbour offsets of an interior pixel: the row above left to right,
-    // left and right, the row below left to right.
+    // Neighbours of an interior pixel: the row above left to right, left and
+    // right, the row below left to right.
     const auto w = static_cast<std::uint32_t>(width);
     const std::array<std::uint32_t, 8> offsets = {
         0u - w - 1u, 0u - w, 0u - w + 1u, 0u - 1u, 1u, w - 1u, w, w + 1u};
+    constexpr std::array<int, 8> dx = {-1, 0, 1, -1, 1, -1, 0, 1};
+    constexpr std::array<int, 8> dy = {-1, -1, -1, 0, 0, 1, 1, 1};
 
-    const IndexSplitter split(width);
+    // The region is its own queue: it grows while it is walked.
     for (std::size_t i = 0; i < region.size(); ++i) {
-        const PixelIndex p = region[i];
-        const PixelXY xy = split(p);
-        if (xy.x >= 1 && xy.x + 2 <= width && xy.y >= 1 && xy.y + 2 <= height) {
-            for (std::uint32_t offset : offsets) consider(p + offset);
+        const RegionPixel p = region[i];
+        if (p.x >= 1 && p.x + 2 <= width && p.y >= 1 && p.y + 2 <= height) {
+            for (std::size_t k = 0; k < 8; ++k)
+                consider(p.index + offsets[k], static_cast<std::uint32_t>(static_cast<int>(p.x) + dx[k]),
+                         static_cast<std::uint32_t>(static_cast<int>(p.y) + dy[k]));
         } else {
             // Border pixel: the clipped 3x3 window in the same order; p itself
             // is already used and skipped.
-            const std::uint32_t y_first = xy.y > 0 ? xy.y - 1 : 0;
-            const auto y_last = static_cast<std::uint32_t>(std::min<std::size_t>(xy.y + 1u, height - 1));
-            const std::uint32_t x_first = xy.x > 0 ? xy.x - 1 : 0;
-            const auto x_last = static_cast<std::uint32_t>(std::min<std::size_t>(xy.x + 1u, width - 1));
+            const std::uint32_t y_first = p.y > 0 ? p.y - 1 : 0;
+            const auto y_last = static_cast<std::uint32_t>(std::min<std::size_t>(p.y + 1u, height - 1));
+            const std::uint32_t x_first = p.x > 0 ? p.x - 1 : 0;
+            const auto x_last = static_cast<std::uint32_t>(std::min<std::size_t>(p.x + 1u, width - 1));
             for (std::uint32_t y = y_first; y <= y_last; ++y)
-                for (std::uint32_t x = x_first; x <= x_last; ++x) consider(y * w + x);
+                for (std::uint32_t x = x_first; x <= x_last; ++x) consider(y * w + x, x, y);
         }
     }
-    return atan2(sy, sx);
+    return {sx, sy};
+}
+
+template DirectionSum grow_region(PixelIndex, double, const GradientField&, LiveUsed&, Region&,
+                                  std::size_t, std::size_t);
+template DirectionSum grow_region(PixelIndex, double, const GradientField&, SpeculativeUsed&,
+                                  Region&, std::size_t, std::size_t);
+
+double grow_aligned_region(PixelIndex seed, double tolerance, const GradientField& field,
+                           UsedMap& used_map, Region& region, std::size_t width, std::size_t height) {
+    LiveUsed used(used_map);
+    return grow_region(seed, cos(tolerance), field, used, region, width, height).angle();
 }
 
 }  // namespace linara

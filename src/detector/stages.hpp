@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "detector/detector.hpp"
+#include "detector/pixel_distance.hpp"
 
 namespace linara {
 
@@ -24,13 +25,14 @@ inline double sample_value(float v) { return static_cast<double>(v); }
 inline double sample_value(std::uint8_t v) { return static_cast<double>(v); }
 inline double sample_value(std::uint16_t v) { return static_cast<double>(v) / 257.0; }
 
-// subsample.cpp: output size of the sub-sampled image for a scale below 1.
+// ---- subsample.cpp: Gaussian blur and point sampling for a scale below 1.
+
 struct SubsampledSize {
     std::size_t width;
     std::size_t height;
 };
 SubsampledSize subsampled_size(std::size_t width, std::size_t height, double scale);
-// Weights w[0..2r] of the blur for a scale below 1, normalised to sum 1.
+// Weights w[0..2r] of the blur, normalised to sum 1.
 struct GaussianKernel {
     std::vector<double> weights;
     std::size_t radius = 0;
@@ -38,41 +40,147 @@ struct GaussianKernel {
 GaussianKernel gaussian_kernel(double scale);
 // Full-size column (or row) that sub-sampled column (or row) i reads.
 std::size_t subsample_source_index(std::size_t i, double scale, std::size_t size);
-// Gaussian blur and point sampling to the size above (0 < scale < 1), of
-// samples of any input type (uint8, uint16, float, double).
+
+// Everything a sub-sampling of one image size and scale needs (0 < scale < 1).
+struct SubsamplePlan {
+    SubsamplePlan(std::size_t input_width, std::size_t input_height, double scale);
+    std::size_t input_width, input_height;
+    std::size_t width, height;  // of the result
+    double scale;
+    GaussianKernel kernel;
+    std::vector<std::size_t> columns;  // source column of each result column
+};
+
+// Rows of the blurred, sub-sampled image, one at a time and in any order.
+// It blurs only the input rows that a requested row reads (at the sampled
+// columns only) and keeps the most recent ones, so a run of ascending rows
+// blurs each input row once. One instance per thread.
+template <class T>
+class SubsampledRows {
+public:
+    SubsampledRows(const SubsamplePlan& plan, const T* samples);
+    // Writes result row j (plan.width values) to out.
+    void row(std::size_t j, double* out);
+
+private:
+    const double* blurred_row(std::size_t y);
+
+    const SubsamplePlan& plan_;
+    const T* samples_;
+    std::vector<double> input_row_, full_row_;
+    std::vector<double> ring_;           // horizontally blurred rows, plan.width each
+    std::vector<std::size_t> ring_rows_;  // input row held by each ring slot
+};
+
+// The whole blurred, sub-sampled image, computed on the worker pool.
 template <class T>
 WorkImage gaussian_subsample(const T* samples, std::size_t width, std::size_t height, double scale);
 
-// gradient.cpp: of samples of any input type, read through sample_value.
+// ---- gradient.cpp
+
+// Gradient field of the image itself, its samples read through sample_value.
 template <class T>
 GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height);
+// Gradient field of the sub-sampled image, whose rows are made as the
+// gradient needs them and never stored whole.
+template <class T>
+GradientField compute_subsampled_gradient_field(const T* samples, const SubsamplePlan& plan);
 
-// ordering.cpp: pixels above the threshold, strongest magnitude bin first.
+// ---- ordering.cpp
+
+// Pixels above the threshold, strongest magnitude bin first.
 PixelOrder order_pixels(const GradientField& field, float threshold);
+// The used map of a fresh run: used where the magnitude is not above the
+// threshold.
+UsedMap initial_used_map(const GradientField& field, float threshold);
 
-// region.cpp: grows a region of aligned pixels from `seed`, marks them used
-// and returns the region angle.
+// ---- region.cpp
+
+// One pixel of a region, with what the rectangle fit needs of it.
+struct RegionPixel {
+    PixelIndex index;
+    std::uint32_t x;
+    std::uint32_t y;
+    float magnitude;
+};
+// Pixels of one grown region, seed first.
+using Region = std::vector<RegionPixel>;
+
+// A region of the given pixels, their coordinates and magnitudes filled in.
+Region make_region(const std::vector<PixelIndex>& indices, const GradientField& field,
+                   std::size_t width);
+std::vector<PixelIndex> region_indices(const Region& region);
+
+// The sum of a region's level-line vectors; its angle is the region angle.
+struct DirectionSum {
+    double x, y;
+    double angle() const;  // atan2(y, x)
+};
+
+// Grows a region of aligned pixels from `seed`, marks its pixels used and
+// returns their direction sum. `cos_tolerance` is cos(tolerance), which
+// callers with a fixed tolerance compute once. `Used` is one of the
+// used-map views of used_access.hpp.
+template <class Used>
+DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientField& field, Used& used,
+                         Region& region, std::size_t width, std::size_t height);
+// The same from the tolerance, returning the region angle.
 double grow_aligned_region(PixelIndex seed, double tolerance, const GradientField& field,
                            UsedMap& used, Region& region, std::size_t width, std::size_t height);
 
-// rectangle.cpp
-void fit_line_rect(const Region& region, const GradientField& field, double region_angle,
-                   double precision, std::size_t width, LineRect& rect);
+// ---- rectangle.cpp
 
-// refinement.cpp: false when the candidate is dropped.
+// The first pass of a fit: the weights and weighted coordinates, summed in
+// region order.
+struct CentreSums {
+    double total = 0.0;
+    double sum_x = 0.0;
+    double sum_y = 0.0;
+    void add(const RegionPixel& p) {
+        const double m = p.magnitude;
+        total = total + m;
+        sum_x = sum_x + m * static_cast<double>(p.x);
+        sum_y = sum_y + m * static_cast<double>(p.y);
+    }
+};
+void fit_line_rect(const Region& region, double region_angle, double precision, LineRect& rect);
+// The same fit from the sums of its first pass over `region`.
+void fit_line_rect(const Region& region, const CentreSums& sums, double region_angle,
+                   double precision, LineRect& rect);
+
+// ---- refinement.cpp
+
+// Buffers of region refinement, reused from candidate to candidate.
+struct RefinementScratch {
+    std::vector<PixelDistance> distances;  // of each region pixel to the seed
+};
+
+// False when the candidate is dropped.
+template <class Used>
+bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientField& field,
+                    std::size_t min_size, std::size_t width, std::size_t height,
+                    RefinementScratch& scratch);
 bool tighten_region(Region& region, LineRect& rect, UsedMap& used, const GradientField& field,
                     std::size_t min_size, std::size_t width, std::size_t height);
 
-// nfa.cpp
+// ---- nfa.cpp
+
 double ln_gamma(double x);
 double score_rect(const LineRect& rect, const GradientField& field, float magnitude_threshold,
                   double log_tests, std::size_t width, std::size_t height);
 // -log10 of NT times the binomial tail P(X >= k), X ~ B(n, p).
 double log_nfa_from_counts(std::size_t n, std::size_t k, double p, double log_tests);
 
-// improvement.cpp: returns the best score; rect becomes the best rectangle.
+// ---- improvement.cpp: returns the best score; rect becomes the best rectangle.
+
 double polish_rect(LineRect& rect, const GradientField& field, float magnitude_threshold,
                    double log_tests, std::size_t width, std::size_t height);
+
+// ---- seed_loop.cpp: every seed of the pixel order, in order; the records
+// of the validated candidates in the order their seeds came.
+
+std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t width,
+                                         std::size_t height, const DetectionParams& params);
 
 // Column and row of a pixel index.
 struct PixelXY {

@@ -82,68 +82,91 @@ SubsampledSize subsampled_size(std::size_t width, std::size_t height, double sca
     return {reduced(width, scale), reduced(height, scale)};
 }
 
-// The result is the blurred image sampled at the columns col(i) and rows
-// row(j). Blurred values are computed only where they are sampled: the
-// horizontal pass at the sampled columns of every row, the vertical pass at
-// the sampled rows of those columns. Each value is still the full sum
-// w[0] * s[0] + ... + w[2r] * s[2r] over clamped taps, accumulated from 0 in
-// increasing k, so it equals the value a full-size blur would hold there.
+SubsamplePlan::SubsamplePlan(std::size_t in_width, std::size_t in_height, double s)
+    : input_width(in_width), input_height(in_height), scale(s), kernel(gaussian_kernel(s)) {
+    const SubsampledSize size = subsampled_size(in_width, in_height, s);
+    width = size.width;
+    height = size.height;
+    columns.resize(width);
+    for (std::size_t i = 0; i < width; ++i) columns[i] = subsample_source_index(i, s, in_width);
+}
+
+template <class T>
+SubsampledRows<T>::SubsampledRows(const SubsamplePlan& plan, const T* samples)
+    : plan_(plan), samples_(samples), input_row_(plan.input_width),
+      // When most columns are sampled, blurring the whole row (vectorised)
+      // is cheaper than blurring the sampled columns one by one.
+      full_row_(2 * plan.width >= plan.input_width ? plan.input_width : 0),
+      ring_((2 * plan.kernel.radius + 1) * plan.width),
+      ring_rows_(2 * plan.kernel.radius + 1, SIZE_MAX) {}
+
+// Input row y blurred horizontally at the sampled columns. The ring holds
+// 2r + 1 rows, as many as one result row reads, keyed by y modulo its size.
+template <class T>
+const double* SubsampledRows<T>::blurred_row(std::size_t y) {
+    const std::size_t slot = y % ring_rows_.size();
+    double* out = ring_.data() + slot * plan_.width;
+    if (ring_rows_[slot] == y) return out;
+    const std::size_t width = plan_.input_width;
+    check_range(y * width, width, width * plan_.input_height, "image");
+    const T* in = samples_ + y * width;
+    for (std::size_t x = 0; x < width; ++x) input_row_[x] = sample_value(in[x]);
+    const std::vector<double>& weights = plan_.kernel.weights;
+    const std::size_t radius = plan_.kernel.radius;
+    if (!full_row_.empty()) {
+        blur_full_row(input_row_.data(), full_row_.data(), width, weights, radius);
+        for (std::size_t i = 0; i < plan_.width; ++i) out[i] = full_row_[plan_.columns[i]];
+    } else {
+        for (std::size_t i = 0; i < plan_.width; ++i)
+            out[i] = blur_at(input_row_.data(), plan_.columns[i], width, weights, radius);
+    }
+    ring_rows_[slot] = y;
+    return out;
+}
+
+// Result row j: the vertical blur at source row trunc(j / scale) of the
+// horizontally blurred rows, accumulated from 0 in increasing k.
+template <class T>
+void SubsampledRows<T>::row(std::size_t j, double* out) {
+    const std::size_t height = plan_.input_height;
+    const std::size_t source = subsample_source_index(j, plan_.scale, height);
+    const std::vector<double>& weights = plan_.kernel.weights;
+    const std::size_t radius = plan_.kernel.radius;
+    std::fill(out, out + plan_.width, 0.0);
+    for (std::size_t k = 0; k < weights.size(); ++k) {
+        // Source row clamp(source + k - radius, 0, height - 1).
+        const std::size_t y = source + k < radius ? 0 : std::min(source + k - radius, height - 1);
+        const double wk = weights[k];
+        const double* in = blurred_row(y);
+        for (std::size_t i = 0; i < plan_.width; ++i) out[i] = out[i] + wk * in[i];
+    }
+}
+
+// Blurred values are computed only where they are sampled: the horizontal
+// pass at the sampled columns of the rows read, the vertical pass at the
+// sampled rows. Each value is still the full sum w[0] * s[0] + ... +
+// w[2r] * s[2r] over clamped taps, accumulated from 0 in increasing k, so it
+// equals the value a full-size blur would hold there.
 template <class T>
 WorkImage gaussian_subsample(const T* samples, std::size_t width, std::size_t height,
                              double scale) {
-    const SubsampledSize size = subsampled_size(width, height, scale);
-    const GaussianKernel kernel = gaussian_kernel(scale);
-    const std::vector<double>& weights = kernel.weights;
-    const std::size_t radius = kernel.radius;
-    const std::size_t count = width * height;
-
-    std::vector<std::size_t> columns(size.width);
-    for (std::size_t i = 0; i < size.width; ++i) columns[i] = subsample_source_index(i, scale, width);
-
-    // Horizontal pass: height rows of size.width blurred samples. When most
-    // columns are sampled, blurring the whole row (vectorised) is cheaper
-    // than blurring the sampled columns one by one.
-    const bool whole_rows = 2 * size.width >= width;
-    ZeroedArray<double> horizontal(height * size.width);
-    parallel_bands(height, [&](std::size_t first, std::size_t end) {
-        std::vector<double> row(width);
-        std::vector<double> blurred(whole_rows ? width : 0);
-        for (std::size_t y = first; y < end; ++y) {
-            const T* in = samples + y * width;
-            check_range(y * width, width, count, "image");
-            for (std::size_t x = 0; x < width; ++x) row[x] = sample_value(in[x]);
-            double* out = horizontal.data() + y * size.width;
-            if (whole_rows) {
-                blur_full_row(row.data(), blurred.data(), width, weights, radius);
-                for (std::size_t i = 0; i < size.width; ++i) out[i] = blurred[columns[i]];
-            } else {
-                for (std::size_t i = 0; i < size.width; ++i)
-                    out[i] = blur_at(row.data(), columns[i], width, weights, radius);
-            }
-        }
-    });
-
-    // Vertical pass at the sampled rows, straight into the result.
+    const SubsamplePlan plan(width, height, scale);
     WorkImage result;
-    result.width = size.width;
-    result.height = size.height;
-    result.samples = ZeroedArray<double>(size.width * size.height);
+    result.width = plan.width;
+    result.height = plan.height;
+    result.samples = ZeroedArray<double>(plan.width * plan.height);
     double* out = result.samples.data();
-    parallel_rows(size.height, [&](std::size_t j) {
-        const std::size_t source = subsample_source_index(j, scale, height);
-        double* row = out + j * size.width;
-        for (std::size_t k = 0; k < weights.size(); ++k) {
-            // Source row clamp(source + k - radius, 0, height - 1).
-            const std::size_t y =
-                source + k < radius ? 0 : std::min(source + k - radius, height - 1);
-            const double wk = weights[k];
-            const double* in = horizontal.data() + y * size.width;
-            check_range(y * size.width, size.width, horizontal.size(), "blurred image");
-            for (std::size_t i = 0; i < size.width; ++i) row[i] = row[i] + wk * in[i];
-        }
+    parallel_bands(plan.height, [&](std::size_t first, std::size_t end) {
+        SubsampledRows<T> rows(plan, samples);
+        for (std::size_t j = first; j < end; ++j) rows.row(j, out + j * plan.width);
     });
     return result;
 }
+
+template class SubsampledRows<double>;
+template class SubsampledRows<float>;
+template class SubsampledRows<std::uint8_t>;
+template class SubsampledRows<std::uint16_t>;
 
 template WorkImage gaussian_subsample(const double*, std::size_t, std::size_t, double);
 template WorkImage gaussian_subsample(const float*, std::size_t, std::size_t, double);

@@ -9,7 +9,7 @@ using namespace linara;
 struct RectCase {
     std::string name;
     std::size_t width;  // of the square image
-    Region region;
+    std::vector<PixelIndex> region;
     std::vector<float> magnitudes;  // per region pixel; empty = all 10
     double angle;
     double want[7];  // x1, y1, x2, y2, width, axis_x, axis_y
@@ -23,7 +23,7 @@ TEST_P(RectangleTest, FitsRegion) {
     for (std::size_t i = 0; i < c.region.size(); ++i)
         field[c.region[i]] = {c.magnitudes.empty() ? 10.0f : c.magnitudes[i], 1.0f, 0.0f};
     LineRect rect{-1, -1, -1, -1, -1, 0, 0, 0.1, 0.5};
-    fit_line_rect(c.region, field, c.angle, 0.03125, c.width, rect);
+    fit_line_rect(make_region(c.region, field, c.width), c.angle, 0.03125, rect);
     const double got[7] = {rect.x1, rect.y1, rect.x2, rect.y2, rect.width, rect.axis_x, rect.axis_y};
     for (int i = 0; i < 7; ++i) EXPECT_NEAR(got[i], c.want[i], 1e-12) << "field " << i;
     EXPECT_EQ(rect.tolerance, 0.39269908169872414);

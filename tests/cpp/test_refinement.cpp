@@ -12,26 +12,31 @@ using namespace linara;
 constexpr std::size_t kW = 14, kH = 10;
 constexpr double kTol = 0.39269908169872414;
 
-Region row5(std::uint32_t first, std::uint32_t last) {  // pixels (first..last, 5)
-    Region r;
+using Indices = std::vector<PixelIndex>;
+
+Indices row5(std::uint32_t first, std::uint32_t last) {  // pixels (first..last, 5)
+    Indices r;
     for (std::uint32_t x = first; x <= last; ++x) r.push_back(5 * kW + x);
     return r;
 }
 
 // The used map as bytes: everything used but `free_pixels`.
-std::vector<std::uint8_t> all_used_but(const Region& free_pixels) {
+std::vector<std::uint8_t> all_used_but(const Indices& free_pixels) {
     std::vector<std::uint8_t> bytes(kW * kH, 1);
     for (PixelIndex i : free_pixels) bytes[i] = 0;
     return bytes;
 }
 
 struct Candidate {
-    Region region;
+    Indices region;
     LineRect rect;
     UsedMap used{kW * kH};
-    bool run(const GradientField& field, const Region& free_pixels = {}) {
+    bool run(const GradientField& field, const Indices& free_pixels = {}) {
         std::memcpy(used.data(), all_used_but(free_pixels).data(), used.size());
-        return tighten_region(region, rect, used, field, 4, kW, kH);
+        Region pixels = make_region(region, field, kW);
+        const bool kept = tighten_region(pixels, rect, used, field, 4, kW, kH);
+        region = region_indices(pixels);
+        return kept;
     }
     std::vector<std::uint8_t> used_bytes() const { return {used.data(), used.data() + used.size()}; }
 };
@@ -73,14 +78,14 @@ TEST(Refinement, SparseCandidateRegrowsWithTheSpreadNearTheSeed) {
     Candidate cand{row5(1, 11), kSparse};
     for (PixelIndex i : row5(1, 10)) cand.region.push_back(i + 3 * kW);
     ASSERT_TRUE(cand.run(field, {4 * kW + 10, 4 * kW + 2}));
-    Region want = row5(1, 10), got = cand.region;
+    Indices want = row5(1, 10), got = cand.region;
     want.push_back(4 * kW + 10);
     std::sort(want.begin(), want.end());
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, want);
     EXPECT_EQ(cand.rect.tolerance, kTol);
     EXPECT_EQ(cand.rect.precision, 0.0625);
-    Region released = row5(11, 11);
+    Indices released = row5(11, 11);
     for (PixelIndex i : row5(1, 10)) released.push_back(i + 3 * kW);
     released.push_back(4 * kW + 2);
     EXPECT_EQ(cand.used_bytes(), all_used_but(released));

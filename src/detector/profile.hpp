@@ -1,0 +1,61 @@
+#pragma once
+// Stage profile of detection runs, for benchmarks and tuning. With
+// LINARA_PROFILE=1 in the environment when the library loads, every
+// detection prints to stderr the time spent in each stage (summed over the
+// threads that ran it) and a few counters. Off, a measured section costs
+// one predictable branch. Concurrent detections share the counters.
+
+#include <cstdint>
+
+namespace linara::profile {
+
+enum class Stage : int {
+    kGradient,    // conversion, sub-sampling and gradient
+    kOrdering,    // pixel order and used map
+    kGrowth,      // region growing from seeds
+    kFit,         // rectangle fits after growing
+    kRefinement,  // density remedies, with their regrowing and refits
+    kScoring,     // rectangle improvement and NFA
+    kCommit,      // validating and applying speculative results
+    kCount
+};
+
+enum class Counter : int {
+    kHypotNeeded,   // hypot values the detector needed
+    kHypotCalled,   // of which a bracket could not decide: library calls
+    kSeeds,         // free seeds grown
+    kCandidates,    // regions that reached the minimum size
+    kSegments,
+    kSpeculated,    // seeds grown speculatively by helper threads
+    kAccepted,      // speculative results committed as they were
+    kRerun,         // speculative results invalidated and run again
+    kCount
+};
+
+extern const bool g_enabled;
+
+std::uint64_t now_ns();
+void add_time(Stage stage, std::uint64_t ns);
+void add(Counter counter, std::uint64_t n = 1);
+// Prints the totals since the last report and resets them.
+void report(std::uint64_t wall_ns, std::uint64_t width, std::uint64_t height);
+
+class Timer {
+public:
+    explicit Timer(Stage stage) : stage_(stage), start_(g_enabled ? now_ns() : 0) {}
+    ~Timer() {
+        if (g_enabled) add_time(stage_, now_ns() - start_);
+    }
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+
+private:
+    Stage stage_;
+    std::uint64_t start_;
+};
+
+inline void count(Counter counter, std::uint64_t n = 1) {
+    if (g_enabled) add(counter, n);
+}
+
+}  // namespace linara::profile

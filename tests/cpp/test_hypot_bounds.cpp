@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+
+#include "detector/hypot_bounds.hpp"
+
+using namespace linara;
+
+namespace {
+
+// Millions of inputs per unit; fewer under the sanitizers, which are slow.
+#ifdef LINARA_SANITIZED
+constexpr int kScale = 200000;
+#else
+constexpr int kScale = 1000000;
+#endif
+
+struct Random {
+    std::uint64_t state = 0x2545F4914F6CDD1Du;
+    std::uint64_t next() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1p-53; }
+    double sign() { return next() & 1 ? -1.0 : 1.0; }
+};
+
+double from_bits(std::uint64_t bits) {
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+// Distance of a from b in units in the last place of b.
+double ulps(double a, double b) { return fabs(a - b) / (nextafter(b, INFINITY) - b); }
+
+struct Tally {
+    std::uint64_t checked = 0, outside = 0;
+    double worst_ulps = 0;  // of the library from the estimate at the bracket's centre
+    void check(double x, double y) {
+        HypotBracket b;
+        if (!bracket_hypot_unverified(x, y, b)) return;
+        const double h = hypot(x, y);
+        ++checked;
+        if (!(b.lo <= h && h <= b.hi)) {
+            if (++outside <= 5) ADD_FAILURE() << "hypot(" << x << ", " << y << ") = " << h << " outside [" << b.lo << ", " << b.hi << "]";
+        }
+        const double estimate = sqrt(x * x + y * y);
+        worst_ulps = fmax(worst_ulps, ulps(h, estimate));
+    }
+};
+
+}  // namespace
+
+// The library's hypot lies in the bracket for tens of millions of inputs of
+// the kinds the detector meets and of kinds chosen to be hard. On a platform
+// whose hypot is less accurate this fails loudly (at run time the self-test
+// turns the brackets off instead).
+TEST(HypotBracket, HoldsTheLibraryValue) {
+    EXPECT_TRUE(g_hypot_brackets_hold) << "the load-time self-test rejected this C library's hypot";
+    Random rng;
+    struct Kind {
+        const char* name;
+        int count;
+        std::function<void(Tally&)> sample;
+    };
+    const Kind kinds[] = {
+        {"random doubles, every covered exponent", 8 * kScale,
+         [&](Tally& t) {
+             const std::uint64_t e = 1023 - 500 + rng.next() % 1001;
+             const std::uint64_t f = 1023 - 560 + rng.next() % 1121;
+             t.check(rng.sign() * from_bits(e << 52 | (rng.next() >> 12)),
+                     rng.sign() * from_bits(f << 52 | (rng.next() >> 12)));
+         }},
+        {"integer pairs", 3 * kScale,
+         [&](Tally& t) {
+             t.check(static_cast<double>(rng.next() % (1u << 20)), static_cast<double>(rng.next() % (1u << 20)));
+         }},
+        {"gradients of 8-bit images: halves up to 255", 3 * kScale,
+         [&](Tally& t) {
+             t.check(0.5 * static_cast<double>(static_cast<int>(rng.next() % 1021) - 510),
+                     0.5 * static_cast<double>(static_cast<int>(rng.next() % 1021) - 510));
+         }},
+        {"gradients of 16-bit images", 2 * kScale,
+         [&](Tally& t) {
+             const auto v = [&] { return static_cast<double>(rng.next() % 65536) / 257.0; };
+             t.check((((v() + v()) - v()) - v()) * 0.5, (((v() + v()) - v()) - v()) * 0.5);
+         }},
+        {"sums of float32 unit vectors", kScale / 4,
+         [&](Tally& t) {
+             double sx = 0, sy = 0;
+             const int n = 1 + static_cast<int>(rng.next() % 200);
+             const double base = rng.uniform() * 6.283185307179586;
+             for (int i = 0; i < n; ++i) {
+                 const double a = base + (rng.uniform() - 0.5) * 0.8;
+                 sx = sx + static_cast<double>(static_cast<float>(cos(a)));
+                 sy = sy + static_cast<double>(static_cast<float>(sin(a)));
+             }
+             t.check(sx, sy);
+         }},
+        {"nearly equal, very unequal and power-of-two neighbours", 4 * kScale,
+         [&](Tally& t) {
+             const double x = rng.sign() * from_bits((1023 - 400 + rng.next() % 800) << 52 | (rng.next() >> 12));
+             switch (rng.next() % 4) {
+                 case 0: t.check(x, x * (1.0 + static_cast<double>(rng.next() % 16) * 0x1p-52)); break;
+                 case 1: t.check(x, x * ldexp(1.0 + rng.uniform(), -static_cast<int>(rng.next() % 60))); break;
+                 case 2: t.check(ldexp(1.0, static_cast<int>(rng.next() % 200) - 100) * (1.0 - 0x1p-53),
+                                 x * 0x1p-30);
+                         break;
+                 default: t.check(ldexp(1.0 + rng.uniform(), 499), ldexp(1.0 + rng.uniform(), 499)); break;
+             }
+         }},
+    };
+    for (const Kind& kind : kinds) {
+        Tally tally;
+        for (int i = 0; i < kind.count; ++i) kind.sample(tally);
+        EXPECT_EQ(tally.outside, 0u) << kind.name;
+        EXPECT_GT(tally.checked, static_cast<std::uint64_t>(kind.count) * 9 / 10) << kind.name;
+        // The bracket allows more than 5 ulp on either side.
+        EXPECT_LE(tally.worst_ulps, 3.0) << kind.name;
+        std::printf("%-55s %9llu inputs, library within %.1f ulp of the estimate\n", kind.name,
+                    static_cast<unsigned long long>(tally.checked), tally.worst_ulps);
+    }
+}
+
+// Inputs outside the covered range get no bracket, so callers use the library.
+TEST(HypotBracket, NoneOutsideTheCoveredRange) {
+    HypotBracket b;
+    for (auto [x, y] : {std::pair{0.0, 0.0}, {INFINITY, 1.0}, {NAN, 1.0}, {1.0, NAN}, {0x1p501, 1.0},
+                        {0x1p-501, 0.0}, {-0x1p600, 0x1p600}})
+        EXPECT_FALSE(bracket_hypot_unverified(x, y, b)) << x << ", " << y;
+    EXPECT_TRUE(bracket_hypot_unverified(0x1p-500, 0.0, b));
+    EXPECT_TRUE(bracket_hypot_unverified(3.0, 0.0, b));
+    EXPECT_TRUE(b.lo <= 3.0 && 3.0 <= b.hi);
+}
