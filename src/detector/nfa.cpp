@@ -55,38 +55,67 @@ double log_nfa_from_counts(std::size_t n, std::size_t k, double p, double log_te
 
 namespace {
 
-// The columns of row y that can lie inside the rectangle: an interval that
+// The columns of each row that can lie inside a rectangle: an interval that
 // holds every pixel the inside test accepts, with a margin for rounding, or
 // the whole window when the geometry gives no reliable bound. The inside
 // test still decides each pixel, so this only saves work: a thin slanted
 // rectangle covers a small part of its bounding box.
-struct RowSpan {
-    double first, last;
-};
+//
+// With fx = x - cx, the test |ax fx + ay fy| <= hl bounds fx to within
+// hl / |ax| of -(ay / ax) fy, and |ax fy - ay fx| <= hw to within hw / |ay|
+// of (ax / ay) fy. A coefficient below 1/1024 would blow rounding errors
+// up, so its bound is not used; for a unit axis at least one is far above.
+class RowSpans {
+public:
+    RowSpans(const LineRect& rect, double cx, double half_length, double half_width, double x_lo,
+             double x_hi)
+        : cx_(cx), x_lo_(x_lo), x_hi_(x_hi) {
+        const double ax = rect.axis_x, ay = rect.axis_y;
+        usable_ = x_hi - x_lo >= 8.0 && isfinite(ax) && isfinite(ay) && isfinite(cx) &&
+                  isfinite(half_length) && isfinite(half_width);
+        if (!usable_) return;
+        constexpr double kMinSlope = 1.0 / 1024.0;
+        along_ = fabs(ax) >= kMinSlope;
+        across_ = fabs(ay) >= kMinSlope;
+        if (along_) {
+            along_slope_ = -ay / ax;
+            along_half_ = half_length / fabs(ax);
+        }
+        if (across_) {
+            across_slope_ = ax / ay;
+            across_half_ = half_width / fabs(ay);
+        }
+        margin_ = 1.0 + 1e-6 * (1.0 + fabs(cx) + half_length + half_width);
+    }
 
-RowSpan inside_columns(const LineRect& rect, double cx, double fy, double half_length,
-                       double half_width, double x_lo, double x_hi) {
-    const double ax = rect.axis_x, ay = rect.axis_y;
-    double lo = x_lo - cx, hi = x_hi - cx;  // in fx = x - cx
-    if (!(isfinite(ax) && isfinite(ay) && isfinite(fy) && isfinite(cx) && isfinite(half_length) &&
-          isfinite(half_width)))
-        return {x_lo, x_hi};
-    // Coefficients below 1/1024 would divide rounding errors up; for a unit
-    // axis at least one of the two is far above it.
-    constexpr double kMinSlope = 1.0 / 1024.0;
-    const double margin = 1e-6 * (1.0 + fabs(cx) + fabs(fy) + half_length + half_width);
-    if (fabs(ax) >= kMinSlope) {  // |ax * fx + ay * fy| <= half_length
-        const double a = (-half_length - ay * fy) / ax, b = (half_length - ay * fy) / ax;
-        lo = fmax(lo, fmin(a, b) - margin);
-        hi = fmin(hi, fmax(a, b) + margin);
+    // First and last column of the row at fy = y - cy, clamped to the window.
+    void columns(double fy, double& first, double& last) const {
+        if (!usable_ || !isfinite(fy)) {
+            first = x_lo_;
+            last = x_hi_;
+            return;
+        }
+        double lo = -HUGE_VAL, hi = HUGE_VAL;
+        const double margin = margin_ + 1e-6 * fabs(fy);
+        if (along_) {
+            const double centre = along_slope_ * fy;
+            lo = centre - along_half_;
+            hi = centre + along_half_;
+        }
+        if (across_) {
+            const double centre = across_slope_ * fy;
+            lo = fmax(lo, centre - across_half_);
+            hi = fmin(hi, centre + across_half_);
+        }
+        first = fmax(x_lo_, ceil(cx_ + lo - margin));
+        last = fmin(x_hi_, floor(cx_ + hi + margin));
     }
-    if (fabs(ay) >= kMinSlope) {  // |ax * fy - ay * fx| <= half_width
-        const double a = (ax * fy - half_width) / ay, b = (ax * fy + half_width) / ay;
-        lo = fmax(lo, fmin(a, b) - margin);
-        hi = fmin(hi, fmax(a, b) + margin);
-    }
-    return {fmax(x_lo, ceil(cx + lo - 1.0)), fmin(x_hi, floor(cx + hi + 1.0))};
-}
+
+private:
+    double cx_, x_lo_, x_hi_;
+    bool usable_ = false, along_ = false, across_ = false;
+    double along_slope_ = 0, along_half_ = 0, across_slope_ = 0, across_half_ = 0, margin_ = 0;
+};
 
 }  // namespace
 
@@ -114,13 +143,15 @@ double score_rect(const LineRect& rect, const GradientField& field, float magnit
     std::size_t n = 0, k = 0;
     if (y_lo <= y_hi && x_lo <= x_hi) {
         const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
+        const RowSpans spans(rect, cx, half_length, half_width, static_cast<double>(x_lo),
+                             static_cast<double>(x_hi));
         for (std::size_t y = y_lo; y <= y_hi; ++y) {
             const double fy = static_cast<double>(y) - cy;
-            const RowSpan span = inside_columns(rect, cx, fy, half_length, half_width,
-                                                static_cast<double>(x_lo), static_cast<double>(x_hi));
-            if (!(span.first <= span.last)) continue;
-            const auto first = static_cast<std::size_t>(span.first);
-            const auto last = static_cast<std::size_t>(span.last);
+            double first_column, last_column;
+            spans.columns(fy, first_column, last_column);
+            if (!(first_column <= last_column)) continue;
+            const auto first = static_cast<std::size_t>(first_column);
+            const auto last = static_cast<std::size_t>(last_column);
             const GradientCell* row = cells.span(y * width + first, last - first + 1) - first;
             for (std::size_t x = first; x <= last; ++x) {
                 const double fx = static_cast<double>(x) - cx;

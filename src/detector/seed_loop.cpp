@@ -80,6 +80,24 @@ std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace
     return make_record(rect, log_nfa, params.inverse_scale);
 }
 
+// Seeds lie scattered over the image, so the loop asks for the used-map
+// byte and the 3x3 gradient cells of a seed this many seeds ahead.
+constexpr std::size_t kPrefetchAhead = 8;
+
+void prefetch_seed(const PixelOrder& order, std::size_t p, const UsedMap& used,
+                   const SeedContext& ctx) {
+    if (p >= order.size()) return;
+    const std::size_t seed = order[p];
+    __builtin_prefetch(used.data() + seed);
+    const GradientCell* cells = ctx.field.data();
+    const std::size_t count = ctx.field.size();
+    for (std::size_t row = seed >= ctx.width ? seed - ctx.width : seed; row <= seed + ctx.width; row += ctx.width) {
+        if (row + 1 >= count) break;
+        __builtin_prefetch(cells + (row > 0 ? row - 1 : 0));
+        __builtin_prefetch(cells + row + 1);
+    }
+}
+
 std::vector<SegmentRecord> run_in_order(const PixelOrder& order, UsedMap& used_map,
                                         const SeedContext& ctx) {
     LiveUsed used(used_map);
@@ -87,6 +105,7 @@ std::vector<SegmentRecord> run_in_order(const PixelOrder& order, UsedMap& used_m
     std::vector<SegmentRecord> records;
     for (std::size_t p = 0; p < order.size(); ++p) {
         if (p % kPollEvery == 0) poll_interrupt();
+        prefetch_seed(order, p + kPrefetchAhead, used_map, ctx);
         if (auto record = run_seed(order[p], used, ws, ctx)) records.push_back(*record);
     }
     return records;
