@@ -1,16 +1,24 @@
-"""Times linara.detect on real photographs at the default scale and at full
-scale, with one thread and with every thread, next to a segment finder a user
-could pick instead: scikit-image's Canny edges followed by the probabilistic
-Hough transform (a different method, timed for orientation only).
+"""Times linara.detect on photographs next to the line finders a user could
+pick instead: OpenCV contrib's FastLineDetector and EdgeDrawing
+(detectEdges + detectLines), at the same thread count, and prints peer time /
+linara time (above 1: linara is faster).
 
-    python bench/bench_detect.py [--repeat N] [PHOTO ...]
+    python bench/bench_detect.py [--repeat N] [--threads 1,2] [--scale S]
+                                 [--stages] [--memory] [PHOTO ...]
 
-Without arguments it uses scikit-image's bundled retina photograph
-(1411 x 1411) and, when Debian's mate-backgrounds package is installed
-(apt-get install mate-backgrounds), its photographs Blinds.jpg (1920 x 1200)
-and Wood.jpg (2560 x 1920). Colour images are reduced to gray with an integer
-luma. Each thread count runs in a subprocess with RAYON_NUM_THREADS set,
-since the pool size is fixed per process.
+Without PHOTO arguments it uses the Debian wallpapers below that are
+installed (apt-get install plasma-workspace-wallpapers mate-backgrounds),
+among them the 2560x1600 fine grey texture, the hardest photo for linara,
+and scikit-image's retina. Colour images are reduced to gray with an integer
+luma. Peers: pip install opencv-contrib-python-headless (benchmark only).
+
+--stages adds linara's stage breakdown (LINARA_PROFILE=1; times summed over
+threads, so with several threads they exceed the wall time) and its
+speculation counters. --memory adds the peak extra memory of a call in bytes
+per input pixel, each photo in a fresh process.
+
+linara's pool size is fixed per process, so every thread count runs in a
+subprocess with RAYON_NUM_THREADS set; OpenCV gets cv2.setNumThreads.
 """
 
 import argparse
@@ -19,13 +27,27 @@ import os
 import platform
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
 
 from timing import machine, median_ms
 
-MATE = Path("/usr/share/backgrounds/mate/nature")
+WALLPAPERS = Path("/usr/share/wallpapers")
+MATE = Path("/usr/share/backgrounds/mate")
+PHOTOS = [
+    ("grey texture", WALLPAPERS / "Grey/contents/images/2560x1600.jpg"),
+    ("path", WALLPAPERS / "Path/contents/images/2560x1600.jpg"),
+    ("cups", WALLPAPERS / "ColorfulCups/contents/images/2560x1600.jpg"),
+    ("autumn", WALLPAPERS / "Autumn/contents/images/1920x1080.jpg"),
+    ("blinds", MATE / "nature/Blinds.jpg"),
+    ("wood", MATE / "nature/Wood.jpg"),
+    ("altai", WALLPAPERS / "Altai/contents/images/5120x2880.png"),
+    ("elephants 16MP", MATE / "abstract/Elephants_5640x3172.jpg"),
+]
+STAGES = ("gradient", "ordering", "growth", "fit", "refinement", "scoring", "commit")
+COUNTERS = ("hypot_needed", "hypot_called", "seeds", "speculated", "accepted", "rerun")
 
 
 def integer_luma(rgb):
@@ -33,49 +55,100 @@ def integer_luma(rgb):
     return ((77 * rgb[..., 0] + 150 * rgb[..., 1] + 29 * rgb[..., 2] + 128) >> 8).astype(np.uint8)
 
 
-def load(name):
-    from skimage import data, io
+def load_gray(name, path):
+    if path == "retina":
+        from skimage import data
+        image = data.retina()
+    else:
+        import cv2
+        image = cv2.imread(str(path), cv2.IMREAD_UNCHANGED)
+        if image is None:
+            raise SystemExit(f"cannot read {path}")
+        if image.ndim == 3:
+            image = image[..., 2::-1]  # BGR(A) to RGB
+    gray = integer_luma(image) if image.ndim == 3 else image
+    if name == "elephants 16MP":
+        gray = gray[:, :5040]  # 5040 x 3172 = 16.0 MP
+    return np.ascontiguousarray(gray)
 
-    image = data.retina() if name == "retina" else io.imread(name)
-    return integer_luma(image) if image.ndim == 3 else image
+
+def prepare(photos, folder):
+    """Decodes every photo once into .npy files the workers load."""
+    prepared = []
+    for name, path in photos:
+        target = Path(folder) / f"{len(prepared)}.npy"
+        np.save(target, load_gray(name, path))
+        prepared.append((name, str(target)))
+    return prepared
 
 
-def default_photos():
-    photos = ["retina"]
-    photos += [str(MATE / f) for f in ("Blinds.jpg", "Wood.jpg") if (MATE / f).exists()]
-    return photos
-
-
-def time_linara(photos, repeat):
+def time_all(prepared, repeat, threads, scale):
+    import cv2
     import linara
 
+    cv2.setNumThreads(threads)
+    fld = cv2.ximgproc.createFastLineDetector()
+    ed = cv2.ximgproc.createEdgeDrawing()
+
+    def edge_drawing(gray):
+        ed.detectEdges(gray)
+        return ed.detectLines()
+
     rows = []
-    for name in photos:
-        gray = load(name)
-        for scale in (0.8, 1.0):
-            count = len(linara.detect(gray, scale))
-            rows.append([name, list(gray.shape), scale, count,
-                         median_ms(lambda: linara.detect(gray, scale), repeat)])
+    for name, file in prepared:
+        gray = np.load(file)
+        row = {"name": name, "shape": list(gray.shape), "segments": len(linara.detect(gray, scale))}
+        row["linara"] = median_ms(lambda: linara.detect(gray, scale), repeat)
+        row["fld"] = median_ms(lambda: fld.detect(gray), repeat)
+        row["edge drawing"] = median_ms(lambda: edge_drawing(gray), repeat)
+        rows.append(row)
     return rows
 
 
-def time_hough(photos, repeat):
-    from skimage.feature import canny
-    from skimage.transform import probabilistic_hough_line
-
-    result = {}
-    for name in photos:
-        gray = load(name)
-        call = lambda: probabilistic_hough_line(canny(gray, 2.0), threshold=10, line_length=20,
-                                                line_gap=3, rng=0)
-        result[name] = median_ms(call, max(1, repeat // 3))
+def stage_breakdown(prepared, threads, scale):
+    """Average stage times and counters of a few profiled calls per photo."""
+    code = ("import sys, numpy as np, linara\n"
+            "for f in sys.argv[2:]:\n"
+            "    g = np.load(f)\n"
+            "    for _ in range(3): linara.detect(g, float(sys.argv[1]))\n"
+            "    print('--', file=sys.stderr, flush=True)\n")
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), LINARA_PROFILE="1")
+    err = subprocess.run([sys.executable, "-c", code, str(scale), *[f for _, f in prepared]], env=env,
+                         check=True, capture_output=True, text=True).stderr
+    result = []
+    for block in err.split("--\n")[:len(prepared)]:
+        lines = [line for line in block.splitlines() if line.startswith("linara profile:")][1:]
+        values = {}
+        for line in lines:
+            words = line.replace("|", " ").split()
+            for key in ("wall",) + STAGES + COUNTERS:
+                values.setdefault(key, []).append(float(words[words.index(key) + 1]))
+        result.append({k: sum(v) / len(v) for k, v in values.items()})
     return result
 
 
-def in_subprocess(function, threads, photos, repeat):
+def peak_memory(file, scale):
+    """Peak resident memory of one call above what the process held before,
+    from Linux's VmHWM after resetting it (write 5 to /proc/self/clear_refs)."""
+    code = ("import sys, numpy as np, linara\n"
+            "def status(key):\n"
+            "    for line in open('/proc/self/status'):\n"
+            "        if line.startswith(key): return int(line.split()[1]) * 1024\n"
+            "g = np.load(sys.argv[1]); linara.detect(g[:64, :64])\n"
+            "open('/proc/self/clear_refs', 'w').write('5')\n"
+            "before = status('VmRSS:')\n"
+            "linara.detect(g, float(sys.argv[2]))\n"
+            "print((status('VmHWM:') - before) / g.size)\n")
+    out = subprocess.run([sys.executable, "-c", code, file, str(scale)], check=True,
+                         capture_output=True, text=True).stdout
+    return float(out)
+
+
+def in_subprocess(threads, prepared, repeat, scale):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
     code = (f"import json, sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); "
-            f"import bench_detect as b; print(json.dumps(b.{function}({photos!r}, {repeat})))")
+            f"import bench_detect as b; "
+            f"print(json.dumps(b.time_all({prepared!r}, {repeat}, {threads}, {scale})))")
     out = subprocess.run([sys.executable, "-c", code], env=env, check=True, capture_output=True,
                          text=True).stdout
     return json.loads(out.strip().splitlines()[-1])
@@ -84,22 +157,50 @@ def in_subprocess(function, threads, photos, repeat):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("photos", nargs="*")
+    parser.add_argument("--threads", default=None, help="comma-separated thread counts (default 1 and all)")
+    parser.add_argument("--scale", type=float, default=0.8)
+    parser.add_argument("--stages", action="store_true", help="print linara's stage breakdown")
+    parser.add_argument("--memory", action="store_true", help="print peak extra memory per input pixel")
+    parser.add_argument("photos", nargs="*", help="image files (default: installed wallpapers)")
     args = parser.parse_args()
-    photos = args.photos or default_photos()
-    model, cpus, cores = machine()
-    print(f"machine: {model}, {cpus} logical processors ({cores} usable), "
-          f"Python {platform.python_version()}, median of {args.repeat} runs")
 
-    one = in_subprocess("time_linara", 1, photos, args.repeat)
-    every = in_subprocess("time_linara", cores, photos, args.repeat)
-    hough = in_subprocess("time_hough", 1, photos, args.repeat)
-    print(f"{'photo':<12} {'size':>11} {'scale':>5} {'segments':>8} "
-          f"{'1 thread':>10} {f'{cores} threads':>10} {'canny+hough':>12} {'ratio':>6}")
-    for (name, shape, scale, count, t1), (_, _, _, _, tn) in zip(one, every):
-        peer = hough[name]
-        print(f"{Path(name).stem:<12} {shape[1]:>5}x{shape[0]:<5} {scale:>5} {count:>8} "
-              f"{t1:>8.1f}ms {tn:>8.1f}ms {peer:>10.1f}ms {peer / tn:>5.1f}x")
+    model, cpus, usable = machine()
+    counts = [int(t) for t in args.threads.split(",")] if args.threads else sorted({1, usable})
+    photos = ([(Path(p).stem, Path(p)) for p in args.photos] if args.photos else
+              [(n, p) for n, p in PHOTOS if p.exists()] + [("retina", "retina")])
+    missing = [str(p) for _, p in PHOTOS if not args.photos and not p.exists()]
+    print(f"machine: {model}, {cpus} logical processors ({usable} usable), Python "
+          f"{platform.python_version()}; scale {args.scale}; median of {args.repeat} runs")
+    if missing:
+        print(f"not installed, skipped: {', '.join(missing)}")
+
+    with tempfile.TemporaryDirectory() as folder:
+        prepared = prepare(photos, folder)
+        for threads in counts:
+            rows = in_subprocess(threads, prepared, args.repeat, args.scale)
+            print(f"\n{threads} thread{'s' if threads > 1 else ''}: times in ms; ratio = fastest peer / linara")
+            print(f"{'photo':<16} {'size':>10} {'segments':>8} {'linara':>8} {'FLD':>8} {'ED':>8} {'ratio':>6}")
+            ratios = []
+            for row in rows:
+                peer = min(row["fld"], row["edge drawing"])
+                ratios.append(peer / row["linara"])
+                print(f"{row['name']:<16} {row['shape'][1]:>4}x{row['shape'][0]:<5} {row['segments']:>8} "
+                      f"{row['linara']:>8.1f} {row['fld']:>8.1f} {row['edge drawing']:>8.1f} {ratios[-1]:>6.2f}")
+            print(f"ratio: median {np.median(ratios):.2f}, worst {min(ratios):.2f}")
+            if args.stages:
+                print(f"\nstage breakdown, {threads} thread(s): ms summed over threads, per call")
+                print(f"{'photo':<16} {'wall':>7} " + " ".join(f"{s[:9]:>9}" for s in STAGES) +
+                      "  hypot calls    speculated accepted rerun")
+                for (name, _), stage in zip(prepared, stage_breakdown(prepared, threads, args.scale)):
+                    calls = f"{stage['hypot_called']:.0f}/{stage['hypot_needed']:.0f}"
+                    print(f"{name:<16} {stage['wall']:>7.1f} " +
+                          " ".join(f"{stage[s]:>9.1f}" for s in STAGES) +
+                          f"  {calls:>14} {stage['speculated']:>10.0f} {stage['accepted']:>8.0f} "
+                          f"{stage['rerun']:>5.0f}")
+        if args.memory:
+            print("\npeak extra memory of one call, bytes per input pixel (uint8 input)")
+            for name, file in prepared:
+                print(f"{name:<16} {peak_memory(file, args.scale):6.2f}")
 
 
 if __name__ == "__main__":

@@ -23,13 +23,14 @@ def fp(segments):
 """
 
 
-def run_python(code, *args, env=None):
-    environment = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+def run_python(code, *args, env=None, stderr=False):
+    environment = {k: v for k, v in os.environ.items()
+                   if not k.startswith(("RAYON_", "LINARA_PROFILE", "LINARA_SCHEDULE"))}
     environment.update(env or {})
     result = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code), *map(str, args)],
                             env=environment, capture_output=True, text=True, timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr[-3000:]
-    return result.stdout
+    return (result.stdout, result.stderr) if stderr else result.stdout
 
 
 @pytest.fixture(scope="module")
@@ -51,6 +52,36 @@ def test_results_do_not_depend_on_the_thread_count(picture, fingerprint, threads
         print(fp(linara.detect(image.astype(np.float32), 0.5)))
     """, picture, env={"RAYON_NUM_THREADS": threads})
     assert out.splitlines() == expected
+
+
+# Textured photographs give tens of thousands of seeds, enough for the seed
+# loop to run speculatively on several threads.
+SPECULATION_CODE = """
+    from skimage import data
+    for name in ("brick", "grass", "camera"):
+        image = getattr(data, name)()
+        print(fp(linara.detect(image)))
+        print(fp(linara.detect(image.astype(np.float32) * 0.9, 1.0)))
+"""
+
+
+@pytest.fixture(scope="module")
+def sequential_result():
+    pytest.importorskip("skimage")
+    return run_python(SPECULATION_CODE, env={"RAYON_NUM_THREADS": "1"})
+
+
+# LINARA_SCHEDULE_JITTER makes the threads pause at random where their
+# order matters; the speculative loop must still give the sequential result.
+@pytest.mark.parametrize("threads, jitter", [("2", "0"), ("3", "0"), ("7", "0"), ("2", "1"), ("3", "2"),
+                                             ("7", "3")])
+def test_speculative_seed_loop_gives_the_sequential_result(sequential_result, threads, jitter):
+    out, err = run_python(SPECULATION_CODE, stderr=True, env={
+        "RAYON_NUM_THREADS": threads, "LINARA_SCHEDULE_JITTER": jitter, "LINARA_PROFILE": "1"})
+    assert out == sequential_result
+    speculated = [int(line.split(" speculated ")[1].split()[0])
+                  for line in err.splitlines() if " speculated " in line]
+    assert len(speculated) == 6 and sum(speculated) > 0, err[-2000:]
 
 
 DEFAULT = len(os.sched_getaffinity(0))

@@ -40,8 +40,26 @@ struct GradientCell {
 };
 using GradientField = ZeroedArray<GradientCell>;
 
-// One byte per pixel: 0 = free to seed or join a region, 1 = used.
-using UsedMap = ZeroedArray<std::uint8_t>;
+// One bit per pixel: clear = free to seed or join a region, set = used. A
+// bit, not a byte, so that the map of a large image stays in cache.
+class UsedMap {
+public:
+    UsedMap() = default;
+    explicit UsedMap(std::size_t pixels) : bits_((pixels + 7) / 8), size_(pixels) {}
+
+    std::size_t size() const { return size_; }
+    bool operator[](std::size_t i) const { return (bits_[i >> 3] >> (i & 7)) & 1u; }
+    void set(std::size_t i, bool used) {
+        const auto bit = static_cast<std::uint8_t>(1u << (i & 7));
+        bits_[i >> 3] = static_cast<std::uint8_t>(used ? bits_[i >> 3] | bit : bits_[i >> 3] & ~bit);
+    }
+    // Bit i % 8 of byte i / 8 is pixel i.
+    std::uint8_t* bits() const { return bits_.data(); }
+
+private:
+    ZeroedArray<std::uint8_t> bits_;
+    std::size_t size_ = 0;
+};
 
 // Pixel indices in the order the seed loop visits them.
 using PixelOrder = std::vector<PixelIndex>;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/checked.hpp"
+#include "common/interrupt.hpp"
 #include "common/worker_pool.hpp"
 #include "detector/hypot_bounds.hpp"
 #include "detector/profile.hpp"
@@ -121,6 +122,7 @@ GradientField gradient_field(std::size_t width, std::size_t height, const MakeSo
         const double* top = source(first, top_buffer);
         std::size_t calls = 0;
         for (std::size_t y = first; y < end; ++y) {
+            poll_interrupt();
             const double* bottom = source(y + 1, bottom_buffer);
             check_range(y * width, width, field.size(), "gradient field");
             calls += g_gradient_row(top, bottom, cells + y * width, width, gx.data(), gy.data(),

@@ -2,6 +2,7 @@
 #include <array>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/saturate.hpp"
 #include "common/worker_pool.hpp"
 #include "detector/profile.hpp"
@@ -57,6 +58,7 @@ PixelOrder order_pixels(const GradientField& field, float threshold) {
 
     std::vector<std::array<std::uint32_t, kBins>> counts(chunks.count);
     parallel_rows(chunks.count, [&](std::size_t c) {
+        poll_interrupt();
         std::array<std::uint32_t, kBins>& count = counts[c];
         count.fill(0);
         for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
@@ -85,10 +87,12 @@ PixelOrder order_pixels(const GradientField& field, float threshold) {
 UsedMap initial_used_map(const GradientField& field, float threshold) {
     profile::Timer timer(profile::Stage::kOrdering);
     UsedMap used(field.size());
+    // Chunks hold whole bytes of the map, so no two chunks write one byte.
+    static_assert(kChunkCells % 8 == 0);
     const Chunks chunks(field.size());
     parallel_rows(chunks.count, [&](std::size_t c) {
         for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
-            used[i] = field[i].magnitude <= threshold ? 1 : 0;
+            if (field[i].magnitude <= threshold) used.set(i, true);
     });
     return used;
 }

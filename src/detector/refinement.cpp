@@ -44,13 +44,13 @@ double level_line_angle(const GradientCell& cell) {
 // Twice the standard deviation of the level-line angles, relative to the
 // seed's, of the region pixels closer to the seed than the rectangle width.
 double tolerance_near_seed(const Region& region, const LineRect& rect,
-                           const Checked<const GradientCell>& cells) {
+                           const Checked<const GradientCell>& cells, std::size_t width) {
     const RegionPixel& seed = region[0];
-    const double seed_angle = level_line_angle(cells[seed.index]);
+    const double seed_angle = level_line_angle(cells[seed.index(width)]);
     double sum = 0.0, sum_squares = 0.0, count = 0.0;
     for (const RegionPixel& p : region) {
         if (!PixelDistance(p.x, p.y, seed.x, seed.y).below(rect.width)) continue;
-        double a = level_line_angle(cells[p.index]) - seed_angle;
+        double a = level_line_angle(cells[p.index(width)]) - seed_angle;
         while (a <= -kPi) a = a + kTwoPi;
         while (a > kPi) a = a - kTwoPi;
         sum = sum + a;
@@ -77,9 +77,10 @@ bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientFi
 
     // First remedy: grow again from the seed with the tolerance the angles
     // near it suggest.
-    const double tolerance = tolerance_near_seed(region, rect, cells);
-    for (const RegionPixel& p : region) used.set(p.index, 0);
-    const DirectionSum sum = grow_region(seed.index, cos(tolerance), field, used, region, width, height);
+    const double tolerance = tolerance_near_seed(region, rect, cells, width);
+    for (const RegionPixel& p : region) used.set(p.index(width), 0);
+    const DirectionSum sum =
+        grow_region(seed.index(width), cos(tolerance), field, used, region, width, height);
     if (region.size() < min_size) return false;
     const double region_angle = sum.angle();
     fit_line_rect(region, region_angle, rect.precision, rect);
@@ -106,7 +107,7 @@ bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientFi
         bool removed = false;
         for (std::size_t i = 0; i < region.size();) {
             if (distances[i].above(radius)) {
-                used.set(region[i].index, 0);
+                used.set(region[i].index(width), 0);
                 region[i] = region.back();
                 region.pop_back();
                 distances[i] = distances.back();

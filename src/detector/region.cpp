@@ -4,6 +4,7 @@
 #include <array>
 
 #include "common/checked.hpp"
+#include "common/interrupt.hpp"
 #include "detector/hypot_bounds.hpp"
 #include "detector/profile.hpp"
 #include "detector/stages.hpp"
@@ -63,15 +64,15 @@ Region make_region(const std::vector<PixelIndex>& indices, const GradientField& 
     region.reserve(indices.size());
     for (PixelIndex i : indices) {
         const PixelXY xy = split(i);
-        region.push_back({i, xy.x, xy.y, cells[i].magnitude});
+        region.push_back({xy.x, xy.y, cells[i].magnitude});
     }
     return region;
 }
 
-std::vector<PixelIndex> region_indices(const Region& region) {
+std::vector<PixelIndex> region_indices(const Region& region, std::size_t width) {
     std::vector<PixelIndex> indices;
     indices.reserve(region.size());
-    for (const RegionPixel& p : region) indices.push_back(p.index);
+    for (const RegionPixel& p : region) indices.push_back(p.index(width));
     return indices;
 }
 
@@ -85,7 +86,7 @@ DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientFi
     region.clear();
     const PixelXY seed_xy = IndexSplitter(width)(seed);
     const GradientCell& seed_cell = cells[seed];
-    region.push_back({seed, seed_xy.x, seed_xy.y, seed_cell.magnitude});
+    region.push_back({seed_xy.x, seed_xy.y, seed_cell.magnitude});
     used.set(seed, 1);
 
     double sx = seed_cell.dir_x;
@@ -104,7 +105,7 @@ DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientFi
         const double dot = sy * my + sx * mx;
         if (threshold.rejects(dot, sx, sy)) return;
         used.set(q, 1);
-        region.push_back({q, qx, qy, cell.magnitude});
+        region.push_back({qx, qy, cell.magnitude});
         sx = sx + mx;
         sy = sy + my;
         threshold.update(sx, sy);
@@ -120,10 +121,12 @@ DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientFi
 
     // The region is its own queue: it grows while it is walked.
     for (std::size_t i = 0; i < region.size(); ++i) {
+        if (i % 4096 == 4095) poll_interrupt();  // a region may cover most of the image
         const RegionPixel p = region[i];
         if (p.x >= 1 && p.x + 2 <= width && p.y >= 1 && p.y + 2 <= height) {
+            const PixelIndex index = p.y * w + p.x;
             for (std::size_t k = 0; k < 8; ++k)
-                consider(p.index + offsets[k], static_cast<std::uint32_t>(static_cast<int>(p.x) + dx[k]),
+                consider(index + offsets[k], static_cast<std::uint32_t>(static_cast<int>(p.x) + dx[k]),
                          static_cast<std::uint32_t>(static_cast<int>(p.y) + dy[k]));
         } else {
             // Border pixel: the clipped 3x3 window in the same order; p itself

@@ -1,6 +1,8 @@
 #include <math.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -80,20 +82,21 @@ std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace
     return make_record(rect, log_nfa, params.inverse_scale);
 }
 
-// Seeds lie scattered over the image, so the loop asks for the used-map
-// byte and the 3x3 gradient cells of a seed this many seeds ahead.
-constexpr std::size_t kPrefetchAhead = 8;
+// Seeds lie scattered over the image, so the loop asks early for the
+// cache lines that growing a seed reads first: the used-map bytes and the
+// gradient cells of the 3x3 window around a seed this many seeds ahead.
+constexpr std::size_t kPrefetchAhead = 16;
 
 void prefetch_seed(const PixelOrder& order, std::size_t p, const UsedMap& used,
                    const SeedContext& ctx) {
     if (p >= order.size()) return;
     const std::size_t seed = order[p];
-    __builtin_prefetch(used.data() + seed);
+    const std::size_t width = ctx.width;
+    if (seed < width + 1 || seed + width + 1 >= used.size()) return;
     const GradientCell* cells = ctx.field.data();
-    const std::size_t count = ctx.field.size();
-    for (std::size_t row = seed >= ctx.width ? seed - ctx.width : seed; row <= seed + ctx.width; row += ctx.width) {
-        if (row + 1 >= count) break;
-        __builtin_prefetch(cells + (row > 0 ? row - 1 : 0));
+    for (std::size_t row = seed - width; row <= seed + width; row += width) {
+        __builtin_prefetch(used.bits() + (row >> 3));
+        __builtin_prefetch(cells + row - 1);
         __builtin_prefetch(cells + row + 1);
     }
 }
@@ -110,6 +113,34 @@ std::vector<SegmentRecord> run_in_order(const PixelOrder& order, UsedMap& used_m
     }
     return records;
 }
+
+// A testing aid: LINARA_SCHEDULE_JITTER=<number> makes the threads of the
+// speculative loop pause at random (seeded by the number) at the points
+// where their order matters, so that tests can show the result does not
+// depend on the schedule. Read once; 0 or unset means off.
+unsigned read_jitter_seed() {
+    const char* text = std::getenv("LINARA_SCHEDULE_JITTER");
+    return text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : 0u;
+}
+const unsigned g_jitter_seed = read_jitter_seed();
+
+class Jitter {
+public:
+    explicit Jitter(unsigned stream) : state_(g_jitter_seed * 0x9E3779B97F4A7C15u + stream + 1) {}
+    // Sometimes yields, sometimes sleeps up to 50 us, mostly goes on.
+    void maybe_pause() {
+        if (g_jitter_seed == 0) return;
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 7;
+        state_ ^= state_ << 17;
+        const unsigned roll = static_cast<unsigned>(state_ % 16);
+        if (roll == 0) std::this_thread::sleep_for(std::chrono::microseconds(state_ % 50));
+        if (roll == 1) std::this_thread::yield();
+    }
+
+private:
+    std::uint64_t state_;
+};
 
 // Waits a little; for loops that wait on another thread.
 void pause_briefly(unsigned& spins) {
@@ -178,8 +209,10 @@ private:
 
     void commit_all() {
         SeedWorkspace ws;
+        Jitter jitter(0);
         for (std::size_t p = 0; p < order_.size(); ++p) {
             if (p % kPollEvery == 0) poll_interrupt();
+            jitter.maybe_pause();
             const std::optional<SegmentRecord> record = commit(p, ws);
             if (record) records_.push_back(*record);
             committed_.store(p + 1, std::memory_order_release);
@@ -226,6 +259,7 @@ private:
                 for (const UsedEntry& write : slot.log.writes) live_.set(write.index, write.value);
         }
         std::optional<SegmentRecord> record = accepted ? slot.record : std::nullopt;
+        slot.log.trim();
         slot.state.store(state_of(p + kWindow, kFree), std::memory_order_release);
         profile::count(accepted ? profile::Counter::kAccepted : profile::Counter::kRerun);
         if (!accepted) record = run_seed(seed, live_, ws, ctx_);
@@ -240,8 +274,8 @@ private:
 
     void help() {
         SeedWorkspace ws;
-        UsedMap overlay(used_map_.size());
-        SpeculativeUsed used(used_map_.data(), overlay.data(), overlay.size());
+        Jitter jitter(helpers_started_.fetch_add(1) + 1);
+        SpeculativeUsed used(used_map_);
         while (!stop_.load(std::memory_order_relaxed)) {
             std::size_t p = next_.fetch_add(1, std::memory_order_relaxed);
             const std::size_t lead = committed_.load(std::memory_order_acquire) + kLead;
@@ -252,6 +286,7 @@ private:
             }
             if (p >= order_.size()) return;
             Slot& slot = slots_[p % kWindow];
+            jitter.maybe_pause();
             if (!claim(slot, p)) continue;
             profile::count(profile::Counter::kSpeculated);
             used.start(slot.log, slot.state, state_of(p, kAbandoned));
@@ -263,6 +298,7 @@ private:
                 slot.failed = true;
             }
             used.finish();
+            jitter.maybe_pause();
             std::uint64_t running = state_of(p, kRunning);
             if (!slot.state.compare_exchange_strong(running, state_of(p, kDone),
                                                     std::memory_order_acq_rel))
@@ -291,6 +327,7 @@ private:
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> committed_{0};
     std::atomic<bool> stop_{false};
+    std::atomic<unsigned> helpers_started_{0};
     std::vector<SegmentRecord> records_;
 };
 

@@ -98,10 +98,12 @@ UsedMap initial_used_map(const GradientField& field, float threshold);
 
 // One pixel of a region, with what the rectangle fit needs of it.
 struct RegionPixel {
-    PixelIndex index;
     std::uint32_t x;
     std::uint32_t y;
     float magnitude;
+    PixelIndex index(std::size_t width) const {
+        return y * static_cast<PixelIndex>(width) + x;
+    }
 };
 // Pixels of one grown region, seed first.
 using Region = std::vector<RegionPixel>;
@@ -109,7 +111,7 @@ using Region = std::vector<RegionPixel>;
 // A region of the given pixels, their coordinates and magnitudes filled in.
 Region make_region(const std::vector<PixelIndex>& indices, const GradientField& field,
                    std::size_t width);
-std::vector<PixelIndex> region_indices(const Region& region);
+std::vector<PixelIndex> region_indices(const Region& region, std::size_t width);
 
 // The sum of a region's level-line vectors; its angle is the region angle.
 struct DirectionSum {

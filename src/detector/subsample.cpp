@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/checked.hpp"
+#include "common/interrupt.hpp"
 #include "common/saturate.hpp"
 #include "common/worker_pool.hpp"
 #include "detector/stages.hpp"
@@ -158,7 +159,10 @@ WorkImage gaussian_subsample(const T* samples, std::size_t width, std::size_t he
     double* out = result.samples.data();
     parallel_bands(plan.height, [&](std::size_t first, std::size_t end) {
         SubsampledRows<T> rows(plan, samples);
-        for (std::size_t j = first; j < end; ++j) rows.row(j, out + j * plan.width);
+        for (std::size_t j = first; j < end; ++j) {
+            poll_interrupt();
+            rows.row(j, out + j * plan.width);
+        }
     });
     return result;
 }

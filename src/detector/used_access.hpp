@@ -10,7 +10,8 @@
 // reads; committing it then writes the logged values.
 //
 // The committing thread writes the shared map while helpers read it, so
-// every shared access is a relaxed atomic byte access.
+// every shared access is a relaxed atomic byte access; as it is the only
+// writer, it may set a bit by loading and storing its byte.
 
 #include <atomic>
 #include <cstdint>
@@ -23,24 +24,26 @@ namespace linara {
 
 class LiveUsed {
 public:
-    LiveUsed(std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    explicit LiveUsed(UsedMap& map) : LiveUsed(map.data(), map.size()) {}
+    explicit LiveUsed(UsedMap& map) : bits_(map.bits()), size_(map.size()) {}
 
     std::uint8_t get(PixelIndex i) const {
         check_index(i, size_, "used map");
-        return __atomic_load_n(data_ + i, __ATOMIC_RELAXED);
+        return (__atomic_load_n(bits_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u;
     }
     void set(PixelIndex i, std::uint8_t value) const {
         check_index(i, size_, "used map");
-        __atomic_store_n(data_ + i, value, __ATOMIC_RELAXED);
+        std::uint8_t* byte = bits_ + (i >> 3);
+        const auto bit = static_cast<std::uint8_t>(1u << (i & 7));
+        const std::uint8_t old = __atomic_load_n(byte, __ATOMIC_RELAXED);
+        __atomic_store_n(byte, static_cast<std::uint8_t>(value ? old | bit : old & ~bit), __ATOMIC_RELAXED);
     }
 
 private:
-    std::uint8_t* data_;
+    std::uint8_t* bits_;
     std::size_t size_;
 };
 
-// One used-map byte: read from the shared map, or to be written to it.
+// One used-map bit: read from the shared map, or to be written to it.
 struct UsedEntry {
     PixelIndex index;
     std::uint8_t value;
@@ -54,6 +57,12 @@ struct SpeculationLog {
         reads.clear();
         writes.clear();
     }
+    // Gives back the memory of an unusually large log: the loop holds many.
+    void trim() {
+        constexpr std::size_t kKeep = 1024;
+        if (reads.capacity() > kKeep) std::vector<UsedEntry>().swap(reads);
+        if (writes.capacity() > kKeep) std::vector<UsedEntry>().swap(writes);
+    }
 };
 
 // Thrown out of a speculative run whose result is no longer wanted.
@@ -61,10 +70,9 @@ struct SpeculationAbandoned {};
 
 class SpeculativeUsed {
 public:
-    // `overlay` has one byte per pixel, all 0 between runs. One instance
-    // serves one helper thread for many runs.
-    SpeculativeUsed(const std::uint8_t* shared, std::uint8_t* overlay, std::size_t size)
-        : shared_(shared), overlay_(overlay), size_(size) {}
+    // One instance serves one helper thread for many runs.
+    explicit SpeculativeUsed(const UsedMap& shared)
+        : shared_(shared.bits()), size_(shared.size()), overlay_((shared.size() + 3) / 4) {}
 
     // Starts a run that logs into `log`. Now and then the run looks at
     // `state`, and throws SpeculationAbandoned when it holds `abandoned`.
@@ -77,43 +85,52 @@ public:
 
     std::uint8_t get(PixelIndex i) {
         check_index(i, size_, "used map");
-        const std::uint8_t own = overlay_[i];
-        if (own != 0) return own & kValue;
+        const unsigned own = own_state(i);
+        if (own & kKnown) return own & kValue;
         if (++shared_reads_ % 1024 == 0 && state_->load(std::memory_order_relaxed) == abandoned_)
             throw SpeculationAbandoned();
-        const std::uint8_t value = __atomic_load_n(shared_ + i, __ATOMIC_RELAXED);
-        overlay_[i] = static_cast<std::uint8_t>(kRead | value);
+        const std::uint8_t value = (__atomic_load_n(shared_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u;
+        set_own_state(i, kKnown | value);
         touched_.push_back(i);
         log_->reads.push_back({i, value});
         return value;
     }
     void set(PixelIndex i, std::uint8_t value) {
         check_index(i, size_, "used map");
-        if (overlay_[i] == 0) touched_.push_back(i);
-        overlay_[i] = static_cast<std::uint8_t>(kWritten | value);
+        const unsigned own = own_state(i);
+        if (own == (kKnown | value)) return;
+        if (!(own & kKnown)) touched_.push_back(i);
+        set_own_state(i, kKnown | value);
+        written_.push_back(i);
     }
 
-    // Logs the final value of every written byte and clears the overlay.
+    // Logs the final value of every written bit and clears the overlay.
     void finish() {
-        for (PixelIndex i : touched_) {
-            if (overlay_[i] & kWritten)
-                log_->writes.push_back({i, static_cast<std::uint8_t>(overlay_[i] & kValue)});
-            overlay_[i] = 0;
-        }
+        for (PixelIndex i : written_) log_->writes.push_back({i, static_cast<std::uint8_t>(own_state(i) & kValue)});
+        for (PixelIndex i : touched_) set_own_state(i, 0);
+        written_.clear();
         touched_.clear();
     }
 
 private:
-    static constexpr std::uint8_t kValue = 1, kRead = 2, kWritten = 4;
+    // Two bits per pixel: known, and the value this run sees.
+    static constexpr unsigned kValue = 1, kKnown = 2;
+    unsigned own_state(PixelIndex i) const { return (overlay_[i >> 2] >> ((i & 3) * 2)) & 3u; }
+    void set_own_state(PixelIndex i, unsigned state) {
+        std::uint8_t& byte = overlay_[i >> 2];
+        const unsigned shift = (i & 3) * 2;
+        byte = static_cast<std::uint8_t>((byte & ~(3u << shift)) | state << shift);
+    }
 
     const std::uint8_t* shared_;
-    std::uint8_t* overlay_;
     std::size_t size_;
+    ZeroedArray<std::uint8_t> overlay_;
     SpeculationLog* log_ = nullptr;
     const std::atomic<std::uint64_t>* state_ = nullptr;
     std::uint64_t abandoned_ = 0;
     std::uint64_t shared_reads_ = 0;
-    std::vector<PixelIndex> touched_;
+    std::vector<PixelIndex> touched_;  // overlay entries to clear
+    std::vector<PixelIndex> written_;  // may repeat a pixel; the final value is logged
 };
 
 }  // namespace linara

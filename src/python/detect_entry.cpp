@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <variant>
 
 #include "detector/detector.hpp"
@@ -41,16 +42,14 @@ PyObject* detect_typed(PyObject* gray, double scale) {
     }
     samples.materialise();
 
-    DetectResult result;
-    if (!run_unlocked([&] {
-            result = detect_segments(samples.data(), samples.count(), width, height, scale);
-        }))
-        return nullptr;
-    if (std::holds_alternative<SizeMismatch>(result)) {
+    std::optional<DetectResult> result = run_unlocked(
+        [&] { return detect_segments(samples.data(), samples.count(), width, height, scale); });
+    if (!result) return nullptr;
+    if (std::holds_alternative<SizeMismatch>(*result)) {
         set_size_mismatch_error();
         return nullptr;
     }
-    return build_segment_list(std::get<std::vector<SegmentRecord>>(result));
+    return build_segment_list(std::get<std::vector<SegmentRecord>>(*result));
 }
 
 PyObject* detect(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -2,8 +2,10 @@
 // Error plumbing between the core's C++ exceptions and the interpreter.
 
 #include <exception>
+#include <optional>
 #include <utility>
 
+#include "common/interrupt.hpp"
 #include "python/python.hpp"
 
 namespace linara::python {
@@ -17,24 +19,54 @@ void note_parameter(const char* parameter);
 // SystemError for a broken internal invariant. Needs the interpreter lock.
 void set_error(const std::exception_ptr& error);
 
-// Runs `work` with the interpreter lock released. Any std::exception it
-// throws is caught and turned into a Python exception once the lock is held again;
-// returns false in that case.
+// Notes the interpreter's main thread, the only one that runs signal
+// handlers. Called once, at module initialisation.
+int remember_main_thread();
+
+// Lets a computation on the main thread be interrupted by a signal (see
+// run_unlocked). Off the main thread it does nothing: no handler would run
+// there, and a thread that took the lock back during interpreter shutdown
+// would be ended in the middle of the computation.
+class SignalWatch {
+public:
+    explicit SignalWatch(PyThreadState* state);
+    const InterruptCheck* check() const { return on_main_thread_ ? &check_ : nullptr; }
+
+private:
+    static bool handler_raised(void* state);
+    bool on_main_thread_;
+    InterruptCheck check_;
+};
+
+// Runs `work` with the interpreter lock released. On the main thread, the
+// work asks every 50 ms whether a signal is pending, taking the lock back
+// briefly to run its handler; when the handler raises (KeyboardInterrupt
+// for Ctrl-C), the work stops early, frees what it holds, and this returns
+// false with that exception set. Any std::exception the work throws is
+// turned into a Python exception once the lock is held again, also
+// returning nothing. Otherwise returns what the work returned.
 template <class Work>
-bool run_unlocked(Work&& work) {
+auto run_unlocked(Work&& work) -> std::optional<decltype(work())> {
+    std::optional<decltype(work())> result;
     std::exception_ptr error;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        std::forward<Work>(work)();
-    } catch (const std::exception&) {
-        error = std::current_exception();
+    bool interrupted = false;
+    PyThreadState* state = PyEval_SaveThread();
+    {
+        const SignalWatch watch(state);
+        std::optional<ScopedInterruptCheck> scope;
+        if (watch.check()) scope.emplace(*watch.check());
+        try {
+            result.emplace(std::forward<Work>(work)());
+        } catch (const Interrupted&) {
+            interrupted = true;
+        } catch (const std::exception&) {
+            error = std::current_exception();
+        }
     }
-    Py_END_ALLOW_THREADS
-    if (error) {
-        set_error(error);
-        return false;
-    }
-    return true;
+    PyEval_RestoreThread(state);
+    if (error) set_error(error);
+    if (interrupted || error) result.reset();
+    return result;
 }
 
 // Runs an entry's body and turns any C++ exception into a Python exception

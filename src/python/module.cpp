@@ -5,6 +5,7 @@
 #include "python/numpy.hpp"
 
 #include "python/entries.hpp"
+#include "python/errors.hpp"
 #include "python/segment.hpp"
 
 namespace linara::python {
@@ -44,6 +45,7 @@ int add_function(PyObject* module, PyMethodDef* def) {
 
 int exec_module(PyObject* module) {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
+    if (remember_main_thread() < 0) return -1;
     PyObject* type = segment_type();
     if (!type || add_public(module, "Segment", type) < 0) return -1;
     if (add_function(module, &detect_def) < 0) return -1;

@@ -102,16 +102,14 @@ PyObject* warp_typed(PyObject* src, const WarpParams& params, int typenum) {
     const std::size_t width = samples.dim(1);
     samples.materialise();
 
-    WarpResult<T> result;
-    if (!run_unlocked([&] {
-            result = warp_rgb_buffer(samples.data(), samples.count(), width, height, params);
-        }))
-        return nullptr;
-    if (std::holds_alternative<SizeMismatch>(result)) {
+    std::optional<WarpResult<T>> result = run_unlocked(
+        [&] { return warp_rgb_buffer(samples.data(), samples.count(), width, height, params); });
+    if (!result) return nullptr;
+    if (std::holds_alternative<SizeMismatch>(*result)) {
         set_size_mismatch_error();
         return nullptr;
     }
-    return wrap_output(std::move(std::get<ZeroedArray<T>>(result)), height, width, typenum);
+    return wrap_output(std::move(std::get<ZeroedArray<T>>(*result)), height, width, typenum);
 }
 
 bool is_rgb_array_of(PyObject* object, int typenum) {

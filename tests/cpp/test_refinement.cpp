@@ -20,7 +20,7 @@ Indices row5(std::uint32_t first, std::uint32_t last) {  // pixels (first..last,
     return r;
 }
 
-// The used map as bytes: everything used but `free_pixels`.
+// The used map, a byte per pixel: everything used but `free_pixels`.
 std::vector<std::uint8_t> all_used_but(const Indices& free_pixels) {
     std::vector<std::uint8_t> bytes(kW * kH, 1);
     for (PixelIndex i : free_pixels) bytes[i] = 0;
@@ -32,13 +32,18 @@ struct Candidate {
     LineRect rect;
     UsedMap used{kW * kH};
     bool run(const GradientField& field, const Indices& free_pixels = {}) {
-        std::memcpy(used.data(), all_used_but(free_pixels).data(), used.size());
+        const std::vector<std::uint8_t> bytes = all_used_but(free_pixels);
+        for (std::size_t i = 0; i < bytes.size(); ++i) used.set(i, bytes[i] != 0);
         Region pixels = make_region(region, field, kW);
         const bool kept = tighten_region(pixels, rect, used, field, 4, kW, kH);
-        region = region_indices(pixels);
+        region = region_indices(pixels, kW);
         return kept;
     }
-    std::vector<std::uint8_t> used_bytes() const { return {used.data(), used.data() + used.size()}; }
+    std::vector<std::uint8_t> used_bytes() const {
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t i = 0; i < used.size(); ++i) bytes.push_back(used[i]);
+        return bytes;
+    }
 };
 
 TEST(Refinement, DensityAtLeast0_7PassesUntouched) {
