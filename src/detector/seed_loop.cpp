@@ -82,22 +82,28 @@ std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace
     return make_record(rect, log_nfa, params.inverse_scale);
 }
 
-// Seeds lie scattered over the image, so the loop asks early for the
-// cache lines that growing a seed reads first: the used-map bytes and the
-// gradient cells of the 3x3 window around a seed this many seeds ahead.
-constexpr std::size_t kPrefetchAhead = 16;
+// Seeds lie scattered over the image and most are taken before the loop
+// reaches them, so the loop asks for memory ahead in two steps: far ahead,
+// the used bit of a seed; nearer, when that bit still shows the seed free,
+// the used bits and gradient cells of the 5x5 window that growing it reads
+// first.
+constexpr std::size_t kPrefetchBitAhead = 64;
+constexpr std::size_t kPrefetchWindowAhead = 16;
 
-void prefetch_seed(const PixelOrder& order, std::size_t p, const UsedMap& used,
-                   const SeedContext& ctx) {
-    if (p >= order.size()) return;
-    const std::size_t seed = order[p];
+void prefetch_ahead(const PixelOrder& order, std::size_t p, const UsedMap& used,
+                    const SeedContext& ctx) {
+    if (p + kPrefetchBitAhead < order.size())
+        __builtin_prefetch(used.bits() + (order[p + kPrefetchBitAhead] >> 3));
+    if (p + kPrefetchWindowAhead >= order.size()) return;
+    const std::size_t seed = order[p + kPrefetchWindowAhead];
     const std::size_t width = ctx.width;
-    if (seed < width + 1 || seed + width + 1 >= used.size()) return;
+    if (seed < 2 * width + 2 || seed + 2 * width + 2 >= used.size()) return;
+    if ((__atomic_load_n(used.bits() + (seed >> 3), __ATOMIC_RELAXED) >> (seed & 7)) & 1u) return;
     const GradientCell* cells = ctx.field.data();
-    for (std::size_t row = seed - width; row <= seed + width; row += width) {
+    for (std::size_t row = seed - 2 * width; row <= seed + 2 * width; row += width) {
         __builtin_prefetch(used.bits() + (row >> 3));
-        __builtin_prefetch(cells + row - 1);
-        __builtin_prefetch(cells + row + 1);
+        __builtin_prefetch(cells + row - 2);
+        __builtin_prefetch(cells + row + 2);
     }
 }
 
@@ -108,7 +114,7 @@ std::vector<SegmentRecord> run_in_order(const PixelOrder& order, UsedMap& used_m
     std::vector<SegmentRecord> records;
     for (std::size_t p = 0; p < order.size(); ++p) {
         if (p % kPollEvery == 0) poll_interrupt();
-        prefetch_seed(order, p + kPrefetchAhead, used_map, ctx);
+        prefetch_ahead(order, p, used_map, ctx);
         if (auto record = run_seed(order[p], used, ws, ctx)) records.push_back(*record);
     }
     return records;
@@ -154,23 +160,25 @@ void pause_briefly(unsigned& spins) {
 // The seed loop on several threads with the result of the sequential one.
 //
 // The calling thread commits seeds strictly in order. Helper threads run
-// the seeds ahead of it speculatively against the used map as it stands
+// free seeds ahead of it speculatively against the used map as it stands
 // (used_access.hpp). When the committing thread reaches a seed a helper has
-// run, it checks that every used-map byte the helper read still holds the
+// run, it checks that every used-map bit the helper read still holds the
 // value read: then the sequential loop would have read the same values and
 // done the same, and the helper's writes and record are committed.
 // Otherwise it runs the seed itself. Seeds no helper has claimed it runs
 // itself at once, so it never waits for a helper to start.
 //
-// Helpers hand results over in a window of slots; slot p % kWindow serves
-// position p of the order. Its state word holds the position it serves and
-// a phase.
+// Every position p of the order has a state word, slot p % kWindow, that
+// holds the position it serves, a phase, and the result buffer of a
+// helper's run. Free seeds are sparse among the positions (most are taken
+// long before the loop reaches them), so the window is wide, and the few
+// result buffers bound how far helpers run ahead.
 class SpeculativeLoop {
 public:
     SpeculativeLoop(const PixelOrder& order, UsedMap& used_map, const SeedContext& ctx)
         : order_(order), used_map_(used_map), ctx_(ctx), live_(used_map),
-          slots_(new Slot[kWindow]) {
-        for (std::size_t s = 0; s < kWindow; ++s) slots_[s].state.store(state_of(s, kFree));
+          states_(new std::atomic<std::uint64_t>[kWindow]), results_(kBuffers) {
+        for (std::size_t p = 0; p < kWindow; ++p) slot_of(p).store(state_of(p, kFree, 0));
     }
 
     std::vector<SegmentRecord> run(std::size_t helpers) {
@@ -182,29 +190,40 @@ public:
     }
 
 private:
-    static constexpr std::size_t kWindow = 128;
-    // Helpers work at least this far ahead of the committing thread, so
-    // that their results are ready when it gets there.
-    static constexpr std::size_t kLead = 16;
-    // Pauses the committing thread waits for a running helper, about 20 us.
+    static constexpr std::size_t kWindow = 1 << 16;
+    static constexpr std::size_t kBuffers = 64;  // a bit each in free_buffers_
+    // Helpers start this many free seeds ahead of the committing thread, so
+    // that their results tend to be ready when it gets there.
+    static constexpr std::size_t kLead = 4;
+    // Pauses the committing thread waits for a running helper, about 20 us:
+    // a helper that the system has put to sleep must not hold it up.
     static constexpr unsigned kPatience = 1000;
-    enum Phase : std::uint64_t {
-        kFree = 0,      // waiting for a helper to claim its position
-        kRunning = 1,   // a helper runs its position
-        kDone = 2,      // the helper's result waits to be committed
-        kAbandoned = 3  // the committer no longer needs the running result
-    };
-    static std::uint64_t state_of(std::size_t position, Phase phase) {
-        return static_cast<std::uint64_t>(position) << 2 | phase;
-    }
-    static std::size_t position_of(std::uint64_t state) { return static_cast<std::size_t>(state >> 2); }
-    static Phase phase_of(std::uint64_t state) { return static_cast<Phase>(state & 3); }
 
-    struct Slot {
-        std::atomic<std::uint64_t> state{0};
+    enum Phase : std::uint64_t {
+        kFree = 0,      // no helper has claimed the position
+        kRunning = 1,   // a helper runs it
+        kDone = 2,      // the helper's result waits in its buffer
+        kAbandoned = 3  // the committing thread no longer wants the result
+    };
+    // The slot of position p. Consecutive positions get slots in different
+    // cache lines, so that the committing thread and a helper working a few
+    // positions apart do not share one.
+    std::atomic<std::uint64_t>& slot_of(std::size_t p) const {
+        const std::size_t s = p % kWindow;
+        return states_[(s & 7) * (kWindow / 8) + s / 8];
+    }
+    // Bits 0-1 phase, 2-7 buffer, 8-63 position.
+    static std::uint64_t state_of(std::size_t position, Phase phase, std::size_t buffer) {
+        return static_cast<std::uint64_t>(position) << 8 | buffer << 2 | phase;
+    }
+    static std::size_t position_of(std::uint64_t state) { return static_cast<std::size_t>(state >> 8); }
+    static Phase phase_of(std::uint64_t state) { return static_cast<Phase>(state & 3); }
+    static std::size_t buffer_of(std::uint64_t state) { return static_cast<std::size_t>(state >> 2 & 63); }
+
+    struct Result {
         SpeculationLog log;
         std::optional<SegmentRecord> record;
-        bool failed = false;  // the run threw; the committer runs the seed itself
+        bool failed = false;  // the run threw; the committing thread runs the seed itself
     };
 
     void commit_all() {
@@ -213,36 +232,44 @@ private:
         for (std::size_t p = 0; p < order_.size(); ++p) {
             if (p % kPollEvery == 0) poll_interrupt();
             jitter.maybe_pause();
+            prefetch_ahead(order_, p, used_map_, ctx_);
             const std::optional<SegmentRecord> record = commit(p, ws);
             if (record) records_.push_back(*record);
-            committed_.store(p + 1, std::memory_order_release);
+            // Helpers only use this to stay ahead; publishing it less often
+            // keeps its cache line from bouncing between cores.
+            if (p % 32 == 0) committed_.store(p + 1, std::memory_order_release);
         }
     }
 
     std::optional<SegmentRecord> commit(std::size_t p, SeedWorkspace& ws) {
-        Slot& slot = slots_[p % kWindow];
+        std::atomic<std::uint64_t>& slot = slot_of(p);
         const PixelIndex seed = order_[p];
-        // A helper may still be finishing the abandoned position p - kWindow.
-        std::uint64_t state = slot.state.load(std::memory_order_acquire);
-        for (unsigned spins = 0; position_of(state) < p; state = slot.state.load(std::memory_order_acquire))
-            pause_briefly(spins);
-        if (phase_of(state) == kFree &&
-            slot.state.compare_exchange_strong(state, state_of(p + kWindow, kFree),
+        std::uint64_t state = slot.load(std::memory_order_acquire);
+        for (;;) {
+            // A helper still runs the abandoned position p - kWindow: p runs
+            // here, and the helper will free the slot for p + kWindow.
+            if (position_of(state) < p) {
+                if (slot.compare_exchange_weak(state, state_of(p, kAbandoned, 0), std::memory_order_acq_rel))
+                    return run_seed(seed, live_, ws, ctx_);
+                continue;
+            }
+            // No helper has claimed p: it runs here.
+            if (phase_of(state) == kFree) {
+                if (slot.compare_exchange_weak(state, state_of(p + kWindow, kFree, 0),
                                                std::memory_order_acq_rel))
-            return run_seed(seed, live_, ws, ctx_);
+                    return run_seed(seed, live_, ws, ctx_);
+                continue;
+            }
+            break;
+        }
 
         // A helper has claimed p. If the seed is taken by now, nothing comes
-        // of it whatever the helper finds; otherwise wait for the helper,
-        // but not for long: a helper that the system has put to sleep must
-        // not hold the loop up, so then the seed runs here.
+        // of it whatever the helper finds; otherwise wait for the helper, for
+        // a while.
         const bool taken = live_.get(seed) != 0;
-        state = slot.state.load(std::memory_order_acquire);
-        for (unsigned spins = 0; phase_of(state) == kRunning; state = slot.state.load(std::memory_order_acquire)) {
+        for (unsigned spins = 0; phase_of(state) == kRunning; state = slot.load(std::memory_order_acquire)) {
             if (taken || ++spins > kPatience) {
-                std::uint64_t running = state_of(p, kRunning);
-                if (slot.state.compare_exchange_strong(running, state_of(p, kAbandoned),
-                                                       std::memory_order_acq_rel)) {
-                    // The helper passes the slot on.
+                if (slot.compare_exchange_strong(state, state_of(p, kAbandoned, 0), std::memory_order_acq_rel)) {
                     profile::count(profile::Counter::kRerun);
                     return taken ? std::nullopt : run_seed(seed, live_, ws, ctx_);
                 }
@@ -251,16 +278,19 @@ private:
             __builtin_ia32_pause();
         }
 
+        const std::size_t buffer = buffer_of(state);
+        Result& result = results_[buffer];
         bool accepted;
         {
             profile::Timer timer(profile::Stage::kCommit);
-            accepted = !slot.failed && still_valid(slot.log);
+            accepted = !result.failed && still_valid(result.log);
             if (accepted)
-                for (const UsedEntry& write : slot.log.writes) live_.set(write.index, write.value);
+                for (const UsedEntry& write : result.log.writes) live_.set(write.index, write.value);
         }
-        std::optional<SegmentRecord> record = accepted ? slot.record : std::nullopt;
-        slot.log.trim();
-        slot.state.store(state_of(p + kWindow, kFree), std::memory_order_release);
+        std::optional<SegmentRecord> record = accepted ? result.record : std::nullopt;
+        result.log.trim();
+        slot.store(state_of(p + kWindow, kFree, 0), std::memory_order_release);
+        release_buffer(buffer);
         profile::count(accepted ? profile::Counter::kAccepted : profile::Counter::kRerun);
         if (!accepted) record = run_seed(seed, live_, ws, ctx_);
         return record;
@@ -275,55 +305,102 @@ private:
     void help() {
         SeedWorkspace ws;
         Jitter jitter(helpers_started_.fetch_add(1) + 1);
-        SpeculativeUsed used(used_map_);
+        SpeculativeUsed used(used_map_, stop_);
         while (!stop_.load(std::memory_order_relaxed)) {
             std::size_t p = next_.fetch_add(1, std::memory_order_relaxed);
-            const std::size_t lead = committed_.load(std::memory_order_acquire) + kLead;
-            if (p < lead) {
+            const std::size_t committed = committed_.load(std::memory_order_acquire);
+            if (p <= committed) {
                 // Fallen behind: jump ahead, unless another helper has.
-                next_.compare_exchange_strong(++p, lead, std::memory_order_relaxed);
+                next_.compare_exchange_strong(++p, lead_position(committed), std::memory_order_relaxed);
                 continue;
             }
             if (p >= order_.size()) return;
-            Slot& slot = slots_[p % kWindow];
+            // A seed taken by now is almost surely still taken when the
+            // committing thread gets there, and costs it nothing then.
+            if (live_.get(order_[p]) != 0) continue;
+            const std::size_t buffer = acquire_buffer();
+            if (buffer == kBuffers) return;  // stopping
             jitter.maybe_pause();
-            if (!claim(slot, p)) continue;
+            if (!claim(p, buffer)) {
+                release_buffer(buffer);
+                continue;
+            }
             profile::count(profile::Counter::kSpeculated);
-            used.start(slot.log, slot.state, state_of(p, kAbandoned));
-            slot.failed = false;
+            Result& result = results_[buffer];
+            std::atomic<std::uint64_t>& slot = slot_of(p);
+            used.start(result.log, slot, state_of(p, kRunning, buffer));
+            result.failed = false;
             try {
-                slot.record = run_seed(order_[p], used, ws, ctx_);
+                result.record = run_seed(order_[p], used, ws, ctx_);
             } catch (const SpeculationAbandoned&) {
             } catch (const std::exception&) {
-                slot.failed = true;
+                result.failed = true;
             }
             used.finish();
             jitter.maybe_pause();
-            std::uint64_t running = state_of(p, kRunning);
-            if (!slot.state.compare_exchange_strong(running, state_of(p, kDone),
-                                                    std::memory_order_acq_rel))
-                slot.state.store(state_of(p + kWindow, kFree), std::memory_order_release);
+            // Hand the result over. If the committing thread abandoned the
+            // run (perhaps later positions of the slot too), free the buffer
+            // and pass the slot on to the position after the last one
+            // abandoned.
+            std::uint64_t state = state_of(p, kRunning, buffer);
+            if (!slot.compare_exchange_strong(state, state_of(p, kDone, buffer), std::memory_order_acq_rel)) {
+                release_buffer(buffer);
+                while (!slot.compare_exchange_weak(state, state_of(position_of(state) + kWindow, kFree, 0),
+                                                   std::memory_order_acq_rel)) {
+                }
+            }
         }
     }
 
-    // Waits until the slot serves p (the window may be full) and claims it;
-    // false when the committer got there first or the loop is stopping.
-    bool claim(Slot& slot, std::size_t p) {
-        std::uint64_t state = slot.state.load(std::memory_order_acquire);
-        for (unsigned spins = 0; position_of(state) < p; state = slot.state.load(std::memory_order_acquire)) {
+    // The position of the kLead-th seed after `committed` that is free now.
+    std::size_t lead_position(std::size_t committed) const {
+        std::size_t p = committed + 1, free_seeds = 0;
+        for (; p < order_.size() && p < committed + kWindow / 2; ++p)
+            if (live_.get(order_[p]) == 0 && ++free_seeds == kLead) break;
+        return p;
+    }
+
+    // Claims position p for a run into `buffer`, waiting while its slot
+    // still serves an earlier position; false when the committing thread
+    // has passed p or the loop is stopping.
+    bool claim(std::size_t p, std::size_t buffer) {
+        std::atomic<std::uint64_t>& slot = slot_of(p);
+        std::uint64_t state = slot.load(std::memory_order_acquire);
+        for (unsigned spins = 0; position_of(state) < p; state = slot.load(std::memory_order_acquire)) {
             if (stop_.load(std::memory_order_relaxed)) return false;
             pause_briefly(spins);
         }
-        std::uint64_t free = state_of(p, kFree);
-        return state == free &&
-               slot.state.compare_exchange_strong(free, state_of(p, kRunning), std::memory_order_acq_rel);
+        return state == state_of(p, kFree, 0) &&
+               slot.compare_exchange_strong(state, state_of(p, kRunning, buffer), std::memory_order_acq_rel);
+    }
+
+    // A free result buffer, waiting for one if need be; kBuffers when the
+    // loop is stopping.
+    std::size_t acquire_buffer() {
+        std::uint64_t free = free_buffers_.load(std::memory_order_acquire);
+        for (unsigned spins = 0;;) {
+            if (free == 0) {
+                if (stop_.load(std::memory_order_relaxed)) return kBuffers;
+                pause_briefly(spins);
+                free = free_buffers_.load(std::memory_order_acquire);
+                continue;
+            }
+            const auto buffer = static_cast<std::size_t>(__builtin_ctzll(free));
+            if (free_buffers_.compare_exchange_weak(free, free & (free - 1), std::memory_order_acq_rel))
+                return buffer;
+        }
+    }
+    void release_buffer(std::size_t buffer) {
+        free_buffers_.fetch_or(std::uint64_t{1} << buffer, std::memory_order_acq_rel);
     }
 
     const PixelOrder& order_;
     UsedMap& used_map_;
     const SeedContext& ctx_;
     LiveUsed live_;
-    std::unique_ptr<Slot[]> slots_;
+    std::unique_ptr<std::atomic<std::uint64_t>[]> states_;
+    std::vector<Result> results_;
+    std::atomic<std::uint64_t> free_buffers_{~std::uint64_t{0}};
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> committed_{0};
     std::atomic<bool> stop_{false};

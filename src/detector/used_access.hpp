@@ -70,24 +70,27 @@ struct SpeculationAbandoned {};
 
 class SpeculativeUsed {
 public:
-    // One instance serves one helper thread for many runs.
-    explicit SpeculativeUsed(const UsedMap& shared)
-        : shared_(shared.bits()), size_(shared.size()), overlay_((shared.size() + 3) / 4) {}
+    // One instance serves one helper thread for many runs; a run in
+    // progress ends early once `stop` is set.
+    SpeculativeUsed(const UsedMap& shared, const std::atomic<bool>& stop)
+        : shared_(shared.bits()), size_(shared.size()), overlay_((shared.size() + 3) / 4), stop_(stop) {}
 
     // Starts a run that logs into `log`. Now and then the run looks at
-    // `state`, and throws SpeculationAbandoned when it holds `abandoned`.
-    void start(SpeculationLog& log, const std::atomic<std::uint64_t>& state, std::uint64_t abandoned) {
+    // `state`, and throws SpeculationAbandoned once it no longer holds
+    // `running` or the loop is stopping.
+    void start(SpeculationLog& log, const std::atomic<std::uint64_t>& state, std::uint64_t running) {
         log.clear();
         log_ = &log;
         state_ = &state;
-        abandoned_ = abandoned;
+        running_ = running;
     }
 
     std::uint8_t get(PixelIndex i) {
         check_index(i, size_, "used map");
         const unsigned own = own_state(i);
         if (own & kKnown) return own & kValue;
-        if (++shared_reads_ % 1024 == 0 && state_->load(std::memory_order_relaxed) == abandoned_)
+        if (++shared_reads_ % 1024 == 0 && (state_->load(std::memory_order_relaxed) != running_ ||
+                                             stop_.load(std::memory_order_relaxed)))
             throw SpeculationAbandoned();
         const std::uint8_t value = (__atomic_load_n(shared_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u;
         set_own_state(i, kKnown | value);
@@ -127,7 +130,8 @@ private:
     ZeroedArray<std::uint8_t> overlay_;
     SpeculationLog* log_ = nullptr;
     const std::atomic<std::uint64_t>* state_ = nullptr;
-    std::uint64_t abandoned_ = 0;
+    std::uint64_t running_ = 0;
+    const std::atomic<bool>& stop_;
     std::uint64_t shared_reads_ = 0;
     std::vector<PixelIndex> touched_;  // overlay entries to clear
     std::vector<PixelIndex> written_;  // may repeat a pixel; the final value is logged
