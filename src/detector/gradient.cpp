@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/checked.hpp"
+#include "common/cpu.hpp"
 #include "common/interrupt.hpp"
 #include "common/worker_pool.hpp"
 #include "detector/hypot_bounds.hpp"
@@ -78,6 +79,7 @@ std::size_t gradient_row_portable(const double* top, const double* bottom, Gradi
     return gradient_row_body(top, bottom, out, width, gx, gy, pending);
 }
 
+#if defined(__x86_64__)
 __attribute__((target("avx2"))) std::size_t gradient_row_avx2(const double* top, const double* bottom,
                                                               GradientCell* out, std::size_t width,
                                                               double* gx, double* gy,
@@ -90,17 +92,21 @@ __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) std::size_t gradie
     double* gy, std::uint8_t* pending) {
     return gradient_row_body(top, bottom, out, width, gx, gy, pending);
 }
+#endif
 
-RowFunction choose_gradient_row() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
-        return gradient_row_avx512;
-    if (__builtin_cpu_supports("avx2")) return gradient_row_avx2;
-    return gradient_row_portable;
+RowFunction gradient_row_function() {
+    static const RowFunction chosen = [] {
+#if defined(__x86_64__)
+        switch (simd_level()) {
+            case SimdLevel::kAvx512: return gradient_row_avx512;
+            case SimdLevel::kAvx2: return gradient_row_avx2;
+            case SimdLevel::kPortable: break;
+        }
+#endif
+        return gradient_row_portable;
+    }();
+    return chosen;
 }
-
-const RowFunction g_gradient_row = choose_gradient_row();
 
 // The field of a height x width image whose float64 rows come from
 // `make_source()`, one source per band: source(y, buffer) returns row y,
@@ -113,6 +119,7 @@ GradientField gradient_field(std::size_t width, std::size_t height, const MakeSo
     GradientField field(width * height);
     if (width < 2 || height < 2) return field;
     GradientCell* cells = field.data();
+    const RowFunction row_function = gradient_row_function();
     parallel_bands(height - 1, [&](std::size_t first, std::size_t end) {
         auto source = make_source();
         std::vector<double> rows(2 * width), gx(width), gy(width);
@@ -125,7 +132,7 @@ GradientField gradient_field(std::size_t width, std::size_t height, const MakeSo
             poll_interrupt();
             const double* bottom = source(y + 1, bottom_buffer);
             check_range(y * width, width, field.size(), "gradient field");
-            calls += g_gradient_row(top, bottom, cells + y * width, width, gx.data(), gy.data(),
+            calls += row_function(top, bottom, cells + y * width, width, gx.data(), gy.data(),
                                     pending.data());
             top = bottom;
             std::swap(top_buffer, bottom_buffer);

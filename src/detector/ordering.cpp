@@ -37,11 +37,15 @@ struct Chunks {
 // concatenation of per-bin lists in ascending pixel index, strongest bin
 // first. The field is cut into fixed chunks; each chunk counts its pixels
 // per bin, and a chunk's pixels of a bin go after those of the chunks
-// before it, so the order does not depend on how chunks meet threads.
-PixelOrder order_pixels(const GradientField& field, float threshold) {
+// before it, so the order does not depend on how chunks meet threads. The
+// counting pass also marks the used map, which is why chunks hold whole
+// bytes of it: no two chunks write one byte.
+SeedPlan plan_seeds(const GradientField& field, float threshold) {
     profile::Timer timer(profile::Stage::kOrdering);
+    static_assert(kChunkCells % 8 == 0);
     const GradientCell* cells = field.data();
     const Chunks chunks(field.size());
+    SeedPlan plan{{}, UsedMap(field.size())};
 
     // The largest magnitude: a float maximum, the same in any order.
     std::vector<float> chunk_max(chunks.count, 0.0f);
@@ -54,16 +58,24 @@ PixelOrder order_pixels(const GradientField& field, float threshold) {
     float max = 0.0f;
     for (float m : chunk_max)
         if (m > max) max = m;
-    if (!(max > 0.0f)) return {};
 
-    std::vector<std::array<std::uint32_t, kBins>> counts(chunks.count);
+    // Pixels at or below the threshold start used. Without a positive
+    // maximum no pixel is above the threshold and the order stays empty.
+    const bool any = max > 0.0f;
+    std::vector<std::array<std::uint32_t, kBins>> counts(any ? chunks.count : 0);
     parallel_rows(chunks.count, [&](std::size_t c) {
         poll_interrupt();
-        std::array<std::uint32_t, kBins>& count = counts[c];
-        count.fill(0);
-        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
-            if (cells[i].magnitude > threshold) ++count[bin_of(cells[i].magnitude, max)];
+        if (any) counts[c].fill(0);
+        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i) {
+            if (cells[i].magnitude > threshold) {
+                if (any) ++counts[c][bin_of(cells[i].magnitude, max)];
+            } else {
+                plan.used.set(i, true);
+            }
+        }
     });
+    if (!any) return plan;
+
     // Turn counts into the first output position of each (chunk, bin).
     std::size_t total = 0;
     for (std::uint32_t b = kBins; b-- > 0;) {
@@ -74,27 +86,18 @@ PixelOrder order_pixels(const GradientField& field, float threshold) {
         }
     }
 
-    PixelOrder order(total);
+    plan.order.resize(total);
     parallel_rows(chunks.count, [&](std::size_t c) {
         std::array<std::uint32_t, kBins>& next = counts[c];
         for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
             if (cells[i].magnitude > threshold)
-                order[next[bin_of(cells[i].magnitude, max)]++] = static_cast<PixelIndex>(i);
+                plan.order[next[bin_of(cells[i].magnitude, max)]++] = static_cast<PixelIndex>(i);
     });
-    return order;
+    return plan;
 }
 
-UsedMap initial_used_map(const GradientField& field, float threshold) {
-    profile::Timer timer(profile::Stage::kOrdering);
-    UsedMap used(field.size());
-    // Chunks hold whole bytes of the map, so no two chunks write one byte.
-    static_assert(kChunkCells % 8 == 0);
-    const Chunks chunks(field.size());
-    parallel_rows(chunks.count, [&](std::size_t c) {
-        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
-            if (field[i].magnitude <= threshold) used.set(i, true);
-    });
-    return used;
+PixelOrder order_pixels(const GradientField& field, float threshold) {
+    return plan_seeds(field, threshold).order;
 }
 
 }  // namespace linara

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/cpu.hpp"
 #include "common/interrupt.hpp"
 #include "common/worker_pool.hpp"
 #include "detector/profile.hpp"
@@ -151,7 +152,7 @@ private:
 // Waits a little; for loops that wait on another thread.
 void pause_briefly(unsigned& spins) {
     if (++spins < 64) {
-        __builtin_ia32_pause();
+        cpu_relax();
     } else {
         std::this_thread::yield();
     }
@@ -275,7 +276,7 @@ private:
                 }
                 continue;
             }
-            __builtin_ia32_pause();
+            cpu_relax();
         }
 
         const std::size_t buffer = buffer_of(state);
@@ -412,8 +413,9 @@ private:
 
 std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t width,
                                          std::size_t height, const DetectionParams& params) {
-    const PixelOrder order = order_pixels(field, params.magnitude_threshold);
-    UsedMap used = initial_used_map(field, params.magnitude_threshold);
+    SeedPlan plan = plan_seeds(field, params.magnitude_threshold);
+    const PixelOrder& order = plan.order;
+    UsedMap& used = plan.used;
     const SeedContext ctx{field, width, height, params, cos(params.tolerance)};
     const std::size_t threads = worker_pool_size();
     if (threads < 2 || order.size() < kMinSeedsToSpeculate) return run_in_order(order, used, ctx);

@@ -88,11 +88,13 @@ GradientField compute_subsampled_gradient_field(const T* samples, const Subsampl
 
 // ---- ordering.cpp
 
-// Pixels above the threshold, strongest magnitude bin first.
+// The seeds of a run and the used map it starts from.
+struct SeedPlan {
+    PixelOrder order;  // pixels above the threshold, strongest magnitude bin first
+    UsedMap used;      // used where the magnitude is not above the threshold
+};
+SeedPlan plan_seeds(const GradientField& field, float threshold);
 PixelOrder order_pixels(const GradientField& field, float threshold);
-// The used map of a fresh run: used where the magnitude is not above the
-// threshold.
-UsedMap initial_used_map(const GradientField& field, float threshold);
 
 // ---- region.cpp
 

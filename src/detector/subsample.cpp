@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/checked.hpp"
+#include "common/cpu.hpp"
 #include "common/interrupt.hpp"
 #include "common/saturate.hpp"
 #include "common/worker_pool.hpp"
@@ -43,12 +44,13 @@ std::size_t reduced(std::size_t size, double scale) {
 // accumulated per pixel from 0 in increasing k. Each tap is one contiguous
 // multiply-add over the columns whose source lies inside the row (it
 // vectorises), plus one product per clamped column.
-void blur_full_row(const double* row, double* out, std::size_t width,
-                   const std::vector<double>& w, std::size_t radius) {
+[[gnu::always_inline]] inline void blur_full_row_body(const double* row, double* out, std::size_t width,
+                                                      const double* w, std::size_t taps,
+                                                      std::size_t radius) {
     std::fill(out, out + width, 0.0);
     const double first = row[0];
     const double last = row[width - 1];
-    for (std::size_t k = 0; k < w.size(); ++k) {
+    for (std::size_t k = 0; k < taps; ++k) {
         const double wk = w[k];
         // Source column x + k - radius lies inside [0, width) for x in [lo, hi).
         const std::size_t lo = std::min(width, radius > k ? radius - k : 0);
@@ -63,6 +65,60 @@ void blur_full_row(const double* row, double* out, std::size_t width,
         const double right = wk * last;
         for (std::size_t x = hi; x < width; ++x) out[x] = out[x] + right;
     }
+}
+
+// out[i] = out[i] + wk * in[i]: one tap of the vertical blur.
+[[gnu::always_inline]] inline void add_tap_body(double* __restrict out, const double* __restrict in,
+                                                double wk, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = out[i] + wk * in[i];
+}
+
+struct BlurRoutines {
+    void (*blur_full_row)(const double*, double*, std::size_t, const double*, std::size_t, std::size_t);
+    void (*add_tap)(double*, const double*, double, std::size_t);
+};
+
+void blur_full_row_portable(const double* row, double* out, std::size_t width, const double* w,
+                            std::size_t taps, std::size_t radius) {
+    blur_full_row_body(row, out, width, w, taps, radius);
+}
+void add_tap_portable(double* out, const double* in, double wk, std::size_t n) {
+    add_tap_body(out, in, wk, n);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void blur_full_row_avx2(const double* row, double* out,
+                                                       std::size_t width, const double* w,
+                                                       std::size_t taps, std::size_t radius) {
+    blur_full_row_body(row, out, width, w, taps, radius);
+}
+__attribute__((target("avx2"))) void add_tap_avx2(double* out, const double* in, double wk,
+                                                 std::size_t n) {
+    add_tap_body(out, in, wk, n);
+}
+__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) void blur_full_row_avx512(
+    const double* row, double* out, std::size_t width, const double* w, std::size_t taps,
+    std::size_t radius) {
+    blur_full_row_body(row, out, width, w, taps, radius);
+}
+__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) void add_tap_avx512(
+    double* out, const double* in, double wk, std::size_t n) {
+    add_tap_body(out, in, wk, n);
+}
+#endif
+
+const BlurRoutines& blur_routines() {
+    static const BlurRoutines chosen = [] {
+#if defined(__x86_64__)
+        switch (simd_level()) {
+            case SimdLevel::kAvx512: return BlurRoutines{blur_full_row_avx512, add_tap_avx512};
+            case SimdLevel::kAvx2: return BlurRoutines{blur_full_row_avx2, add_tap_avx2};
+            case SimdLevel::kPortable: break;
+        }
+#endif
+        return BlurRoutines{blur_full_row_portable, add_tap_portable};
+    }();
+    return chosen;
 }
 
 // The same sum at column c only.
@@ -115,7 +171,8 @@ const double* SubsampledRows<T>::blurred_row(std::size_t y) {
     const std::vector<double>& weights = plan_.kernel.weights;
     const std::size_t radius = plan_.kernel.radius;
     if (!full_row_.empty()) {
-        blur_full_row(input_row_.data(), full_row_.data(), width, weights, radius);
+        blur_routines().blur_full_row(input_row_.data(), full_row_.data(), width, weights.data(),
+                                      weights.size(), radius);
         for (std::size_t i = 0; i < plan_.width; ++i) out[i] = full_row_[plan_.columns[i]];
     } else {
         for (std::size_t i = 0; i < plan_.width; ++i)
@@ -138,8 +195,7 @@ void SubsampledRows<T>::row(std::size_t j, double* out) {
         // Source row clamp(source + k - radius, 0, height - 1).
         const std::size_t y = source + k < radius ? 0 : std::min(source + k - radius, height - 1);
         const double wk = weights[k];
-        const double* in = blurred_row(y);
-        for (std::size_t i = 0; i < plan_.width; ++i) out[i] = out[i] + wk * in[i];
+        blur_routines().add_tap(out, blurred_row(y), wk, plan_.width);
     }
 }
 

@@ -1,0 +1,36 @@
+#include "common/cpu.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace linara {
+namespace {
+
+SimdLevel best_level() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
+        return SimdLevel::kAvx512;
+    if (__builtin_cpu_supports("avx2")) return SimdLevel::kAvx2;
+#endif
+    return SimdLevel::kPortable;
+}
+
+SimdLevel chosen_level() {
+    const SimdLevel best = best_level();
+    const char* requested = std::getenv("LINARA_SIMD");
+    if (!requested) return best;
+    if (std::strcmp(requested, "portable") == 0) return SimdLevel::kPortable;
+    if (std::strcmp(requested, "avx2") == 0 && best >= SimdLevel::kAvx2) return SimdLevel::kAvx2;
+    return best;
+}
+
+}  // namespace
+
+SimdLevel simd_level() {
+    static const SimdLevel level = chosen_level();
+    return level;
+}
+
+}  // namespace linara

@@ -1,0 +1,23 @@
+#pragma once
+// What the processor offers, found once: the vector instruction sets that
+// routines are built for, and a pause for spin loops.
+
+namespace linara {
+
+enum class SimdLevel { kPortable, kAvx2, kAvx512 };
+
+// The widest level this processor runs (AVX-512 means F, VL, DQ and BW),
+// or, when LINARA_SIMD names one it runs (portable, avx2 or avx512), that
+// one: a testing aid that lets a machine exercise every routine. Read once.
+SimdLevel simd_level();
+
+// For spin loops: tells the processor that the thread is waiting.
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace linara
