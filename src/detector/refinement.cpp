@@ -2,7 +2,7 @@
 
 #include "common/checked.hpp"
 #include "detector/hypot_bounds.hpp"
-#include "detector/pixel_distance.hpp"
+#include "detector/distance_limit.hpp"
 #include "detector/profile.hpp"
 #include "detector/stages.hpp"
 #include "detector/used_access.hpp"
@@ -43,13 +43,18 @@ double level_line_angle(const GradientCell& cell) {
 
 // Twice the standard deviation of the level-line angles, relative to the
 // seed's, of the region pixels closer to the seed than the rectangle width.
+std::int64_t difference(std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int64_t>(a) - static_cast<std::int64_t>(b);
+}
+
 double tolerance_near_seed(const Region& region, const LineRect& rect,
                            const Checked<const GradientCell>& cells, std::size_t width) {
     const RegionPixel& seed = region[0];
     const double seed_angle = level_line_angle(cells[seed.index(width)]);
+    const DistanceLimit disc(rect.width);
     double sum = 0.0, sum_squares = 0.0, count = 0.0;
     for (const RegionPixel& p : region) {
-        if (!PixelDistance(p.x, p.y, seed.x, seed.y).below(rect.width)) continue;
+        if (!disc.exceeds(difference(p.x, seed.x), difference(p.y, seed.y))) continue;
         double a = level_line_angle(cells[p.index(width)]) - seed_angle;
         while (a <= -kPi) a = a + kTwoPi;
         while (a > kPi) a = a - kTwoPi;
@@ -67,8 +72,7 @@ double tolerance_near_seed(const Region& region, const LineRect& rect,
 
 template <class Used>
 bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientField& field,
-                    std::size_t min_size, std::size_t width, std::size_t height,
-                    RefinementScratch& scratch) {
+                    std::size_t min_size, std::size_t width, std::size_t height) {
     if (dense_enough(region.size(), rect)) return true;
 
     const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
@@ -95,23 +99,19 @@ bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientFi
     // below would not end; such a candidate has no usable geometry.
     if (!isfinite(radius)) return false;
 
-    std::vector<PixelDistance>& distances = scratch.distances;
-    distances.clear();
-    for (const RegionPixel& p : region) distances.emplace_back(p.x, p.y, seed.x, seed.y);
     for (;;) {
         radius = radius * 0.75;
         // Drops the pixels beyond the radius, moving the last pixel into the
         // gap, and sums the first pass of the next fit over the pixels whose
         // place is final.
+        const DistanceLimit disc(radius);
         CentreSums sums;
         bool removed = false;
         for (std::size_t i = 0; i < region.size();) {
-            if (distances[i].above(radius)) {
+            if (disc.exceeded_by(difference(region[i].x, seed.x), difference(region[i].y, seed.y))) {
                 used.set(region[i].index(width), 0);
                 region[i] = region.back();
                 region.pop_back();
-                distances[i] = distances.back();
-                distances.pop_back();
                 removed = true;
             } else {
                 sums.add(region[i]);
@@ -127,15 +127,14 @@ bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientFi
 }
 
 template bool tighten_region(Region&, LineRect&, LiveUsed&, const GradientField&, std::size_t,
-                             std::size_t, std::size_t, RefinementScratch&);
+                             std::size_t, std::size_t);
 template bool tighten_region(Region&, LineRect&, SpeculativeUsed&, const GradientField&, std::size_t,
-                             std::size_t, std::size_t, RefinementScratch&);
+                             std::size_t, std::size_t);
 
 bool tighten_region(Region& region, LineRect& rect, UsedMap& used_map, const GradientField& field,
                     std::size_t min_size, std::size_t width, std::size_t height) {
     LiveUsed used(used_map);
-    RefinementScratch scratch;
-    return tighten_region(region, rect, used, field, min_size, width, height, scratch);
+    return tighten_region(region, rect, used, field, min_size, width, height);
 }
 
 }  // namespace linara

@@ -111,32 +111,33 @@ DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientFi
         threshold.update(sx, sy);
     };
 
-    // Neighbours of an interior pixel: the row above left to right, left and
-    // right, the row below left to right.
+    // The region is its own queue: it grows while it is walked. Neighbours
+    // come in a fixed order: the row above left to right, left and right,
+    // the row below left to right.
     const auto w = static_cast<std::uint32_t>(width);
-    const std::array<std::uint32_t, 8> offsets = {
-        0u - w - 1u, 0u - w, 0u - w + 1u, 0u - 1u, 1u, w - 1u, w, w + 1u};
-    constexpr std::array<int, 8> dx = {-1, 0, 1, -1, 1, -1, 0, 1};
-    constexpr std::array<int, 8> dy = {-1, -1, -1, 0, 0, 1, 1, 1};
-
-    // The region is its own queue: it grows while it is walked.
     for (std::size_t i = 0; i < region.size(); ++i) {
         if (i % 4096 == 4095) poll_interrupt();  // a region may cover most of the image
         const RegionPixel p = region[i];
-        if (p.x >= 1 && p.x + 2 <= width && p.y >= 1 && p.y + 2 <= height) {
-            const PixelIndex index = p.y * w + p.x;
-            for (std::size_t k = 0; k < 8; ++k)
-                consider(index + offsets[k], static_cast<std::uint32_t>(static_cast<int>(p.x) + dx[k]),
-                         static_cast<std::uint32_t>(static_cast<int>(p.y) + dy[k]));
+        const std::uint32_t x = p.x, y = p.y;
+        if (x >= 1 && x + 2 <= width && y >= 1 && y + 2 <= height) {
+            const PixelIndex up = (y - 1) * w + x, middle = up + w, down = middle + w;
+            consider(up - 1, x - 1, y - 1);
+            consider(up, x, y - 1);
+            consider(up + 1, x + 1, y - 1);
+            consider(middle - 1, x - 1, y);
+            consider(middle + 1, x + 1, y);
+            consider(down - 1, x - 1, y + 1);
+            consider(down, x, y + 1);
+            consider(down + 1, x + 1, y + 1);
         } else {
             // Border pixel: the clipped 3x3 window in the same order; p itself
             // is already used and skipped.
-            const std::uint32_t y_first = p.y > 0 ? p.y - 1 : 0;
-            const auto y_last = static_cast<std::uint32_t>(std::min<std::size_t>(p.y + 1u, height - 1));
-            const std::uint32_t x_first = p.x > 0 ? p.x - 1 : 0;
-            const auto x_last = static_cast<std::uint32_t>(std::min<std::size_t>(p.x + 1u, width - 1));
-            for (std::uint32_t y = y_first; y <= y_last; ++y)
-                for (std::uint32_t x = x_first; x <= x_last; ++x) consider(y * w + x, x, y);
+            const std::uint32_t y_first = y > 0 ? y - 1 : 0;
+            const auto y_last = static_cast<std::uint32_t>(std::min<std::size_t>(y + 1u, height - 1));
+            const std::uint32_t x_first = x > 0 ? x - 1 : 0;
+            const auto x_last = static_cast<std::uint32_t>(std::min<std::size_t>(x + 1u, width - 1));
+            for (std::uint32_t ny = y_first; ny <= y_last; ++ny)
+                for (std::uint32_t nx = x_first; nx <= x_last; ++nx) consider(ny * w + nx, nx, ny);
         }
     }
     return {sx, sy};

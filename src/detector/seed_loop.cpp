@@ -40,7 +40,6 @@ struct SeedContext {
 // Buffers of one thread's seed runs, reused from seed to seed.
 struct SeedWorkspace {
     Region region;
-    RefinementScratch refinement;
 };
 
 // One seed of the loop against the used map `used`: nothing when the seed
@@ -67,8 +66,7 @@ std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace
     }
     {
         Timer timer(Stage::kRefinement);
-        if (!tighten_region(ws.region, rect, used, ctx.field, params.min_size, ctx.width,
-                            ctx.height, ws.refinement))
+        if (!tighten_region(ws.region, rect, used, ctx.field, params.min_size, ctx.width, ctx.height))
             return std::nullopt;
     }
     double log_nfa;

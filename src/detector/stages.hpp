@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "detector/detector.hpp"
-#include "detector/pixel_distance.hpp"
 
 namespace linara {
 
@@ -154,16 +153,11 @@ void fit_line_rect(const Region& region, const CentreSums& sums, double region_a
 
 // ---- refinement.cpp
 
-// Buffers of region refinement, reused from candidate to candidate.
-struct RefinementScratch {
-    std::vector<PixelDistance> distances;  // of each region pixel to the seed
-};
-
 // False when the candidate is dropped.
 template <class Used>
 bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientField& field,
-                    std::size_t min_size, std::size_t width, std::size_t height,
-                    RefinementScratch& scratch);
+                    std::size_t min_size, std::size_t width, std::size_t height);
+// The same on a used map that no other thread reads.
 bool tighten_region(Region& region, LineRect& rect, UsedMap& used, const GradientField& field,
                     std::size_t min_size, std::size_t width, std::size_t height);
 
