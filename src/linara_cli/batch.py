@@ -18,6 +18,10 @@ from .images import ImageError, MissingDependency, read_image, to_detector_gray
 from .overlay import png_overlay, svg_overlay
 
 
+class ClusterUnavailable(Exception):
+    """The Dask scheduler could not be reached."""
+
+
 @dataclasses.dataclass(frozen=True)
 class DetectOptions:
     scale: float = 0.8
@@ -129,7 +133,12 @@ def run_local(paths, options, jobs=1, progress=False):
 
 
 def _submit(pool, path, options, bar):
-    future = pool.submit(detect_file, path, options)
+    try:
+        future = pool.submit(detect_file, path, options)
+    except concurrent.futures.process.BrokenProcessPool as error:
+        # A worker died; the files still waiting are reported as failed.
+        future = concurrent.futures.Future()
+        future.set_exception(error)
     if bar is not None:
         future.add_done_callback(lambda _: bar.update())
     return future
@@ -143,15 +152,24 @@ def _collect(path, future):
 
 
 def run_dask(paths, options, address, progress=False):
-    """Yield one FileResult per path, in order, computed on the Dask cluster
-    whose scheduler is at `address`. The workers read the files themselves,
-    so the paths (made absolute here) must be readable on every worker."""
+    """Connect to the Dask cluster whose scheduler is at `address` and return
+    an iterator of one FileResult per path, in order, computed there. The
+    workers read the files themselves, so the paths (made absolute here) must
+    be readable on every worker."""
     try:
         from distributed import Client
     except ImportError:
         raise MissingDependency("--dask needs Dask: pip install 'linara[dask]'") from None
+    try:
+        client = Client(address, set_as_default=False)
+    except (OSError, TimeoutError) as error:
+        raise ClusterUnavailable(f"cannot reach the Dask scheduler at {address}: {error}") \
+            from None
+    return _dask_results(client, paths, options, progress)
+
+
+def _dask_results(client, paths, options, progress):
     bar = _progress(len(paths), progress)
-    client = Client(address, set_as_default=False)
     try:
         absolute = [os.path.abspath(p) for p in paths]
         futures = client.map(detect_file, absolute, options=options, pure=False)

@@ -7,7 +7,7 @@ import io
 import os
 import sys
 
-from .batch import DetectOptions, detect_file, run_dask, run_local
+from .batch import ClusterUnavailable, DetectOptions, detect_file, run_dask, run_local
 from .formats import FORMATS, TableWriter, format_for
 from .images import (IMAGE_SUFFIXES, LUMA_TEXT, ImageError, MissingDependency, read_image)
 from .outputs import OutputExists, atomic_output, check_free, write_bytes
@@ -85,10 +85,12 @@ pixel (x, y) on the square [x, x+1) x [y, y+1).
 
 Images are read as stored (PNG, JPEG, TIFF, PGM and other formats Pillow
 reads; TIFF through tifffile, keeping 16-bit and float samples). Colour
-becomes gray by {LUMA_TEXT}; alpha is ignored. The detector expects samples
-on a 0-255 scale (uint16 is divided by 257): a float image whose samples all
-lie in [0, 1] is multiplied by 255, and --bit-depth N multiplies N-bit data
-(say 12-bit camera data stored in uint16) by 255 / (2^N - 1).
+becomes gray by
+    {LUMA_TEXT};
+alpha is ignored. The detector expects samples on a 0-255 scale (uint16 is
+divided by 257): a float image whose samples all lie in [0, 1] is multiplied
+by 255, and --bit-depth N multiplies N-bit data (say 12-bit camera data
+stored in uint16) by 255 / (2^N - 1).
 
 A file that cannot be read is reported on stderr with the reason, the others
 go on, and the exit status is 1. Outputs are written whole or not at all and
@@ -379,10 +381,14 @@ def main(argv=None):
     except (UsageError, OutputExists, MissingDependency) as error:
         print(f"linara: error: {error}", file=sys.stderr)
         return 2
+    except ClusterUnavailable as error:
+        print(f"linara: error: {error}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("linara: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
-        # The reader of stdout went away (| head); quietly stop.
-        sys.stderr.close()
+        # The reader of stdout went away (| head): stop quietly, and keep the
+        # interpreter from failing again when it flushes stdout at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1

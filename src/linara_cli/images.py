@@ -55,7 +55,7 @@ def _read_tiff(path):
             page = tif.pages[0]
             deep_colour = page.samplesperpixel >= 3 and page.bitspersample > 8
             try:
-                return tif.asarray(key=0)
+                array = tif.asarray(key=0)
             except (KeyError, ValueError) as error:
                 if "imagecodecs" not in str(error):
                     raise
@@ -64,6 +64,9 @@ def _read_tiff(path):
                         "this compressed colour TIFF of more than 8 bits needs the "
                         "imagecodecs package (pip install imagecodecs)") from None
                 return None
+            if array.ndim == 3 and page.planarconfig == 2 and array.shape[0] <= 4:
+                array = np.moveaxis(array, 0, -1)  # planes stored one after another
+            return array
     except tifffile.TiffFileError as error:
         raise ImageError(f"not a readable TIFF file ({error})") from None
 
