@@ -83,14 +83,15 @@ Find line segments in images and write one row per segment: the source file,
 x1, y1, x2, y2, width, precision, log_nfa, angle and length. Coordinates put
 pixel (x, y) on the square [x, x+1) x [y, y+1).
 
-Images are read as stored (PNG, JPEG, TIFF, PGM and other formats Pillow
-reads; TIFF through tifffile, keeping 16-bit and float samples). Colour
-becomes gray by
+Images are read as stored, without applying orientation tags (PNG, JPEG,
+TIFF, PGM and other formats Pillow reads; TIFF through tifffile, keeping
+16-bit and float samples; 16-bit colour PNG is refused, since Pillow would
+keep only 8 bits of it). Colour becomes gray by
     {LUMA_TEXT};
 alpha is ignored. The detector expects samples on a 0-255 scale (uint16 is
 divided by 257): a float image whose samples all lie in [0, 1] is multiplied
 by 255, and --bit-depth N multiplies N-bit data (say 12-bit camera data
-stored in uint16) by 255 / (2^N - 1).
+stored in uint16) by 255 / (2^N - 1); a file with larger samples fails.
 
 A file that cannot be read is reported on stderr with the reason, the others
 go on, and the exit status is 1. Outputs are written whole or not at all and
