@@ -5,56 +5,12 @@
 
 #include "common/checked.hpp"
 #include "common/interrupt.hpp"
-#include "detector/hypot_bounds.hpp"
+#include "detector/growth_threshold.hpp"
 #include "detector/profile.hpp"
 #include "detector/stages.hpp"
 #include "detector/used_access.hpp"
 
 namespace linara {
-namespace {
-
-// The acceptance threshold hypot(sx, sy) * cos(tolerance) of the direction
-// sum (sx, sy). It is held as a bracket [lo, hi] and computed exactly only
-// when a tested dot product falls inside the bracket. For cos(tolerance) > 0
-// the rounded product is monotonic in the norm, so the bracket of the norm
-// gives one of the threshold.
-class GrowthThreshold {
-public:
-    explicit GrowthThreshold(double ct) : ct_(ct), lo_(ct), hi_(ct), exact_(true) {}
-
-    void update(double sx, double sy) {
-        profile::count(profile::Counter::kHypotNeeded);
-        HypotBracket b;
-        if (ct_ > 0.0 && bracket_hypot(sx, sy, b)) {
-            lo_ = b.lo * ct_;
-            hi_ = b.hi * ct_;
-            exact_ = false;
-        } else {
-            set_exact(sx, sy);
-        }
-    }
-
-    // Whether threshold > dot, the test that turns a neighbour away.
-    bool rejects(double dot, double sx, double sy) {
-        if (lo_ > dot) return true;
-        if (exact_ || hi_ <= dot) return false;
-        set_exact(sx, sy);
-        return lo_ > dot;
-    }
-
-private:
-    void set_exact(double sx, double sy) {
-        profile::count(profile::Counter::kHypotCalled);
-        lo_ = hi_ = hypot(sx, sy) * ct_;
-        exact_ = true;
-    }
-
-    double ct_;
-    double lo_, hi_;
-    bool exact_;
-};
-
-}  // namespace
 
 Region make_region(const std::vector<PixelIndex>& indices, const GradientField& field,
                    std::size_t width) {

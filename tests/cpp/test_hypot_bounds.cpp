@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "detector/growth_threshold.hpp"
 #include "detector/hypot_bounds.hpp"
 
 using namespace linara;
@@ -137,4 +138,41 @@ TEST(HypotBracket, NoneOutsideTheCoveredRange) {
     EXPECT_TRUE(bracket_hypot_unverified(0x1p-500, 0.0, b));
     EXPECT_TRUE(bracket_hypot_unverified(3.0, 0.0, b));
     EXPECT_TRUE(b.lo <= 3.0 && 3.0 <= b.hi);
+}
+
+// Region growing's test "hypot(sx, sy) * ct > dot", decided from squares,
+// agrees with the library on dot products at, just beside and far from the
+// threshold, for sums of every size and several tolerances.
+TEST(GrowthThreshold, AgreesWithTheLibrary) {
+    Random rng;
+    std::uint64_t checked = 0;
+    for (double tolerance : {0.39269908169872414, 0.05, 0.0, 1.2, 1.5707963267948966, 2.0}) {
+        const double ct = cos(tolerance);
+        for (int i = 0; i < 200000; ++i) {
+            const double scale = ldexp(1.0, static_cast<int>(rng.next() % 40) - 20);
+            const double sx = rng.sign() * rng.uniform() * scale, sy = rng.sign() * rng.uniform() * scale;
+            GrowthThreshold threshold(ct);
+            threshold.update(sx, sy);
+            const double exact = hypot(sx, sy) * ct;
+            double dot;
+            switch (rng.next() % 4) {
+                case 0: dot = exact; break;
+                case 1: dot = nextafter(exact, (rng.next() & 1) ? INFINITY : -INFINITY); break;
+                case 2: dot = exact * (1.0 + rng.sign() * static_cast<double>(rng.next() % 64) * 0x1p-52); break;
+                default: dot = exact * (rng.uniform() * 2.0 - 0.5); break;
+            }
+            ASSERT_EQ(threshold.rejects(dot, sx, sy), exact > dot)
+                << "sum (" << sx << ", " << sy << "), ct " << ct << ", dot " << dot;
+            ++checked;
+        }
+    }
+    // A zero or NaN dot, and a zero sum.
+    GrowthThreshold threshold(cos(0.39269908169872414));
+    threshold.update(0.3, -0.4);
+    EXPECT_TRUE(threshold.rejects(0.0, 0.3, -0.4));
+    EXPECT_FALSE(threshold.rejects(NAN, 0.3, -0.4));
+    threshold.update(0.0, 0.0);
+    EXPECT_FALSE(threshold.rejects(0.0, 0.0, 0.0));
+    EXPECT_TRUE(threshold.rejects(-1e-300, 0.0, 0.0));
+    EXPECT_GT(checked, 1000000u);
 }
