@@ -20,6 +20,8 @@
 #include "warp/warp.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -147,10 +149,97 @@ WarpImage<T> allocate_output(std::size_t count) {
 }
 
 // Output rows are done in blocks of rows, and each block in strips of
-// columns, so that the source pixels under one strip are read again by the
-// next row while they are still in the cache.
+// columns. The rows of a strip read source lines that the strip's previous
+// rows have just read, which a whole row of a rotated image would have
+// evicted by then.
 constexpr std::size_t kTileRows = 32;
 constexpr std::size_t kTileColumns = 1024;
+
+// The first x in [0, n) for which `reached(x)` holds, or n if none, where
+// `reached` is false up to some x and true from there on. The search
+// starts at `guess` and widens in doubling steps, so a guess close to the
+// answer (the previous row's) takes a few evaluations.
+template <class Reached>
+std::size_t first_reached(std::size_t n, std::size_t guess, Reached reached) {
+    if (n == 0) return 0;
+    // The answer lies in (low, high]; low = -1 and high = n stand for the
+    // ends, where reached is false and true by definition.
+    std::ptrdiff_t low = -1;
+    auto high = static_cast<std::ptrdiff_t>(n);
+    std::ptrdiff_t probe = static_cast<std::ptrdiff_t>(std::min(guess, n - 1));
+    const bool above = reached(static_cast<std::size_t>(probe));
+    (above ? high : low) = probe;
+    for (std::ptrdiff_t step = 1;; step *= 2) {
+        probe = above ? high - step : low + step;
+        if (probe <= low || probe >= high) break;
+        if (reached(static_cast<std::size_t>(probe)) != above) {
+            (above ? low : high) = probe;
+            break;
+        }
+        (above ? high : low) = probe;
+    }
+    while (high - low > 1) {
+        const std::ptrdiff_t middle = low + (high - low) / 2;
+        (reached(static_cast<std::size_t>(middle)) ? high : low) = middle;
+    }
+    return static_cast<std::size_t>(high);
+}
+
+// Where the previous row's runs ended: the start of the next search.
+struct RunGuess {
+    std::size_t x[2];
+    std::size_t y[2];
+};
+
+// Narrows [first, end) to the pixels of a row where low <= f(x) <= high,
+// for an f that is monotonic in x (non-decreasing or non-increasing) and
+// never NaN, so that those pixels form one run. `guess` holds the previous
+// row's ends of that run and gets these.
+template <class F>
+void monotonic_run(std::size_t n, F f, double low, double high, std::size_t (&guess)[2],
+                   std::size_t& first, std::size_t& end) {
+    if (f(0) <= f(n - 1)) {
+        guess[0] = first_reached(n, guess[0], [&](std::size_t x) { return f(x) >= low; });
+        guess[1] = first_reached(n, guess[1], [&](std::size_t x) { return f(x) > high; });
+    } else {
+        guess[0] = first_reached(n, guess[0], [&](std::size_t x) { return f(x) <= high; });
+        guess[1] = first_reached(n, guess[1], [&](std::size_t x) { return f(x) < low; });
+    }
+    first = std::max(first, guess[0]);
+    end = std::min(end, guess[1]);
+}
+
+// For an affine matrix (h6 = 0) with finite h0 and h3 and finite plane
+// coordinates X, every pixel of a row with finite, non-zero h7*Y + h8 has
+// the same w, and its sx and sy change monotonically along the row: each
+// operation that yields them (x / scale, + off_x, h0 * X, + ax, / w) is a
+// correctly rounded, monotonic function of its varying operand, and none
+// can give NaN. The pixels whose source point lies in the source then form
+// one run, which the same arithmetic as the row routines finds in a few
+// evaluations; the pixels outside it are 0 without being computed.
+bool rows_have_runs(const WarpParams& params, std::size_t width) {
+    const std::array<double, 9>& h = params.inverse;
+    const double first_x = 0.0 / params.scale + params.off_x;
+    const double last_x = static_cast<double>(width - 1) / params.scale + params.off_x;
+    return h[6] == 0.0 && std::isfinite(h[0]) && std::isfinite(h[3]) && std::isfinite(first_x) &&
+           std::isfinite(last_x);
+}
+
+// The run of pixels of a row whose source points lie in the source, for a
+// matrix that passed rows_have_runs; the whole row when this row's terms do
+// not qualify.
+template <class T>
+void sampled_run(const WarpJob<T>& job, const RowTerms& row, RunGuess& guess, std::size_t& first,
+                 std::size_t& end) {
+    first = 0;
+    end = job.width;
+    if (!std::isfinite(row.ax) || !std::isfinite(row.ay) || !std::isfinite(row.aw) || row.aw == 0.0)
+        return;
+    auto sx = [&](std::size_t x) { return (job.col_x[x] + row.ax) / (job.col_w[x] + row.aw); };
+    auto sy = [&](std::size_t x) { return (job.col_y[x] + row.ay) / (job.col_w[x] + row.aw); };
+    monotonic_run(job.width, sx, 0.0, job.max_x, guess.x, first, end);
+    monotonic_run(job.width, sy, 0.0, job.max_y, guess.y, first, end);
+}
 
 template <class T>
 SpanRoutine<T> span_routine(const WarpRoutine& routine);
@@ -201,19 +290,35 @@ WarpResult<T> warp_rgb_impl(const WarpRoutine& routine, const T* src, std::size_
         span_routine<T>(length <= routine.max_length ? routine : kPortableRoutine);
     T* const out_data = out.data();
 
+    const bool runs = rows_have_runs(params, width);
+
     parallel_bands(height, [&](std::size_t first_row, std::size_t end_row) {
+        RunGuess guess{{width / 2, width / 2}, {width / 2, width / 2}};
         for (std::size_t top = first_row; top < end_row; top += kTileRows) {
             const std::size_t bottom = std::min(end_row, top + kTileRows);
             RowTerms rows[kTileRows];
+            std::size_t run_first[kTileRows];
+            std::size_t run_end[kTileRows];
             for (std::size_t y = top; y < bottom; ++y) {
                 const double plane_y = static_cast<double>(y) / params.scale + params.off_y;
-                rows[y - top] = {h[1] * plane_y + h[2], h[4] * plane_y + h[5], h[7] * plane_y + h[8]};
+                const std::size_t i = y - top;
+                rows[i] = {h[1] * plane_y + h[2], h[4] * plane_y + h[5], h[7] * plane_y + h[8]};
+                run_first[i] = 0;
+                run_end[i] = width;
+                if (runs) sampled_run(job, rows[i], guess, run_first[i], run_end[i]);
             }
             for (std::size_t left = 0; left < width; left += kTileColumns) {
                 const std::size_t right = std::min(width, left + kTileColumns);
                 for (std::size_t y = top; y < bottom; ++y) {
+                    const std::size_t i = y - top;
                     check_range(y * row_length, row_length, expected, "warp output");
-                    span(job, rows[y - top], out_data + y * row_length, left, right);
+                    T* const out_row = out_data + y * row_length;
+                    // Outside the run every pixel is 0.
+                    const std::size_t first = std::min(std::max(left, run_first[i]), right);
+                    const std::size_t end = std::max(std::min(right, run_end[i]), first);
+                    std::fill(out_row + left * 3, out_row + first * 3, T{0});
+                    std::fill(out_row + end * 3, out_row + right * 3, T{0});
+                    if (first < end) span(job, rows[i], out_row, first, end);
                 }
             }
         }

@@ -16,6 +16,7 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -27,6 +28,7 @@ namespace {
 
 constexpr std::size_t kLanes = 8;
 constexpr std::size_t kChunk = 128;
+constexpr int kFloor = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
 
 // Samples become float64 without a conversion instruction: an integer
 // n < 2^16 in the low mantissa bits of 2^52 reads as 2^52 + n, and
@@ -255,8 +257,8 @@ void locate(const WarpJob<T>& job, const RowTerms& r, std::size_t first, std::si
     const __m512d ax = _mm512_set1_pd(r.ax), ay = _mm512_set1_pd(r.ay), aw = _mm512_set1_pd(r.aw);
     const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
     const __m512d max_x = _mm512_set1_pd(job.max_x), max_y = _mm512_set1_pd(job.max_y);
-    const __m256i last_x = _mm256_set1_epi32(static_cast<int>(job.width - 1));
-    const __m256i last_y = _mm256_set1_epi32(static_cast<int>(job.height - 1));
+    const __m512d three = _mm512_set1_pd(3.0);
+    const __m512d row_elements = _mm512_set1_pd(static_cast<double>(job.row_length));
     const __m256i row_length = _mm256_set1_epi32(static_cast<int>(job.row_length));
     const __m256i last_load = _mm256_set1_epi32(static_cast<int>(job.length - S::kLoadElements));
 
@@ -282,25 +284,38 @@ void locate(const WarpJob<T>& job, const RowTerms& r, std::size_t first, std::si
         step.keep = keep;
         if (keep == 0) continue;
 
-        // x0 = floor(sx) (truncation, as sx >= 0); x1 is x0 + 1 unless x0
-        // is the last column. The same for y, with the step in elements.
-        // Skipped lanes load from index 0 in both rows.
-        const __m256i x0 = _mm512_maskz_cvttpd_epi32(keep, sx);
-        const __m256i y0 = _mm512_maskz_cvttpd_epi32(keep, sy);
-        step.next_column = _mm256_cmpgt_epi32_mask(last_x, x0);
-        const __m256i dy =
-            _mm256_maskz_mov_epi32(_mm256_mask_cmpgt_epi32_mask(keep, last_y, y0), row_length);
-        const __m256i top = _mm256_add_epi32(_mm256_mullo_epi32(y0, row_length),
-                                             _mm256_add_epi32(x0, _mm256_add_epi32(x0, x0)));
-        const __m256i low = _mm256_add_epi32(top, dy);
+        // x0 = floor(sx) as float64; the max turns the -0 of sx = -0 into
+        // the +0 that float64(x0) is. x1 is x0 + 1 unless x0 is the last
+        // column, y1 likewise. The index of A, y0 * row_length + x0 * 3, is
+        // an integer below 2^31, so float64 holds it exactly. Skipped lanes
+        // get index 0 in both rows.
+        const __m512d x0 = _mm512_max_pd(_mm512_roundscale_pd(sx, kFloor), zero);
+        const __m512d y0 = _mm512_max_pd(_mm512_roundscale_pd(sy, kFloor), zero);
+        step.next_column = _mm512_mask_cmp_pd_mask(keep, x0, max_x, _CMP_LT_OQ);
+        const __mmask8 next_row = _mm512_mask_cmp_pd_mask(keep, y0, max_y, _CMP_LT_OQ);
+        const __m256i top = _mm512_maskz_cvttpd_epi32(
+            keep, _mm512_add_pd(_mm512_mul_pd(y0, row_elements), _mm512_mul_pd(x0, three)));
+        const __m256i low = _mm256_mask_add_epi32(top, next_row, top, row_length);
         _mm256_store_si256(reinterpret_cast<__m256i*>(step.top), top);
         _mm256_store_si256(reinterpret_cast<__m256i*>(step.low), low);
         // Each lane loads kLoadElements elements from each index, and low
         // is the larger one: it must be at most length - kLoadElements.
         step.portable = _mm256_mask_cmpgt_epi32_mask(keep, low, last_load) != 0;
+        // Asks for the source lines under the step's last kept lane now,
+        // while the rest of the chunk is located, so that the second pass
+        // finds them in the cache. Rows of a tilted or rotated image cross
+        // source rows too often for the hardware prefetchers to follow.
+        // Only a hint: it cannot fault and changes no result. (The index is
+        // taken from the register: a load of the stored one would wait for
+        // the store.)
+        const int last_kept = 31 - __builtin_clz(static_cast<unsigned>(keep));
+        const auto ahead = static_cast<std::size_t>(_mm256_cvtsi256_si32(
+            _mm256_permutevar8x32_epi32(top, _mm256_set1_epi32(last_kept))));
+        __builtin_prefetch(job.src + ahead);
+        __builtin_prefetch(job.src + std::min(ahead + job.row_length, job.length - 1));
 
-        const __m512d fx = _mm512_sub_pd(sx, _mm512_cvtepi32_pd(x0));
-        const __m512d fy = _mm512_sub_pd(sy, _mm512_cvtepi32_pd(y0));
+        const __m512d fx = _mm512_sub_pd(sx, x0);
+        const __m512d fy = _mm512_sub_pd(sy, y0);
         const __m512d gx = _mm512_sub_pd(one, fx);
         const __m512d gy = _mm512_sub_pd(one, fy);
         step.weight[0] = _mm512_mul_pd(gx, gy);

@@ -119,6 +119,36 @@ TYPED_TEST(WarpTyped, IdentityCopiesAndSaturatesAtTheMaximum) {
     }
 }
 
+// Affine matrices (h6 = 0), whose rows are only computed where their source
+// points lie in the source: mirrored, rotated, sheared, constant along a
+// row (h0 = 0), with w other than 1 (h7, h8), huge, and with edges exactly
+// on the last column and row.
+TYPED_TEST(WarpTyped, AffineMatricesMatchTheLiteralRules) {
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int trial = 0; trial < 60; ++trial) {
+        const std::size_t width = 1 + rng() % 70, height = 1 + rng() % 50;
+        auto src = random_image<TypeParam>(width, height, rng);
+        const double angle = 3.2 * u(rng), zoom = 0.3 + std::abs(u(rng)) * 2;
+        WarpParams p{{std::cos(angle) * zoom, -std::sin(angle) * zoom, 30 * u(rng),
+                      std::sin(angle) * zoom, std::cos(angle) * zoom, 30 * u(rng), 0,
+                      trial % 3 == 0 ? 0.01 * u(rng) : 0.0, trial % 4 == 0 ? 1 + 0.5 * u(rng) : 1.0},
+                     trial % 5 == 0 ? -1.0 : 0.5 + std::abs(u(rng)), 10 * u(rng), 10 * u(rng)};
+        if (trial % 7 == 1) p.inverse[0] = 0.0;
+        if (trial % 7 == 2) p.inverse[4] = -0.0;
+        if (trial % 7 == 3) p.inverse[0] = 1e300;
+        if (trial % 7 == 4) {
+            // Each row's last pixel maps exactly onto the last column.
+            p.inverse = {static_cast<double>(width - 1) / static_cast<double>(std::max<std::size_t>(width - 1, 1)),
+                         0, 0, 0, 1, 0, 0, 0, 1};
+            p.scale = 1.0;
+            p.off_x = p.off_y = 0.0;
+        }
+        ASSERT_EQ(warp(src, width, height, p), reference(src, width, height, p))
+            << width << "x" << height << " trial " << trial;
+    }
+}
+
 TYPED_TEST(WarpTyped, HalfPixelTranslationsRoundTheMeanAndBlankOneEdge) {
     const std::size_t width = 200, height = 3;
     std::mt19937 rng(2);
