@@ -8,8 +8,10 @@ a mild perspective and a 30 degree rotation with a 0.7x zoom.
 
 Each thread count runs in its own process (linara's pool size is fixed per
 process by RAYON_NUM_THREADS; OpenCV gets cv2.setNumThreads). The two calls
-alternate within a run so that both see the same machine load; the table
-shows medians. Needs numpy and opencv-python-headless.
+alternate within a run so that both see the same machine load; the tables
+show median wall times, and a line per homography the ratio of median
+process CPU times, which other load on the machine disturbs less. Needs
+numpy and opencv-python-headless.
 """
 
 import argparse
@@ -47,17 +49,19 @@ def test_image(width, height, dtype):
 
 
 def paired_medians(first, second, repeat):
-    """Median wall times in ms of two calls, alternated, after a warm-up."""
-    from time import perf_counter
+    """Median wall and process CPU times in ms of two calls, alternated,
+    after a warm-up: (wall first, wall second, cpu first, cpu second)."""
+    from time import perf_counter, process_time
 
     first(), second()
-    times = ([], [])
+    wall, cpu = ([], []), ([], [])
     for _ in range(repeat):
-        for call, out in ((first, times[0]), (second, times[1])):
-            start = perf_counter()
+        for i, call in enumerate((first, second)):
+            start, start_cpu = perf_counter(), process_time()
             call()
-            out.append(perf_counter() - start)
-    return tuple(float(np.median(t) * 1e3) for t in times)
+            wall[i].append(perf_counter() - start)
+            cpu[i].append(process_time() - start_cpu)
+    return tuple(float(np.median(t) * 1e3) for t in (*wall, *cpu))
 
 
 def worker(threads, repeat, sizes):
@@ -72,12 +76,12 @@ def worker(threads, repeat, sizes):
             image = test_image(width, height, np.dtype(dtype))
             for name, inverse in homographies(width, height).items():
                 flat = inverse.ravel()
-                own, peer = paired_medians(
+                times = paired_medians(
                     lambda: linara.warp_rgb(image, flat, 1.0, 0.0, 0.0),
                     lambda: cv2.warpPerspective(image, inverse, (width, height), flags=flags,
                                                 borderMode=cv2.BORDER_CONSTANT),
                     repeat)
-                rows.append((f"{width}x{height}", dtype, name, own, peer))
+                rows.append((f"{width}x{height}", dtype, name, *times))
     return rows
 
 
@@ -100,7 +104,9 @@ def main():
     sizes = ",".join(f"{w}x{h}" for w, h in args.sizes)
     results = {}
     for threads in sorted({1, usable}):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        # The benchmark's NumPy does no BLAS work; idle BLAS threads would
+        # only compete for the processors.
+        env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
         if args.routine:
             env["LINARA_WARP_ROUTINE"] = args.routine
         run = subprocess.run([sys.executable, __file__, "--worker", str(threads), "--repeat", str(args.repeat),
@@ -110,18 +116,22 @@ def main():
     print(f"machine: {model}, {cpus} logical processors ({usable} usable)")
     print(f"median of {args.repeat} alternating runs; ratio = cv2 time / linara time (>= 1: linara as fast or faster)")
     for homography in homographies(2, 2):
-        print(f"\n{homography}")
-        header = "| image | dtype |" + "".join(
-            f" linara {t}t | cv2 {t}t | ratio {t}t |" for t in results)
+        print(f"\n{homography}, wall time")
+        header = "| image | dtype |" + "".join(f" linara {t}t | cv2 {t}t | ratio {t}t |" for t in results)
         print(header)
         print("|" + "---|" * (header.count("|") - 1))
-        keys = [(size, dtype) for size, dtype, name, *_ in results[1] if name == homography]
-        for size, dtype in keys:
-            cells = []
-            for rows in results.values():
-                own, peer = next((o, p) for s, d, n, o, p in rows if (s, d, n) == (size, dtype, homography))
+        cpu_ratios = []
+        for size, dtype, name, *_ in results[1]:
+            if name != homography:
+                continue
+            cells, cpu = [], []
+            for threads, rows in results.items():
+                own, peer, own_cpu, peer_cpu = next(r[3:] for r in rows if tuple(r[:3]) == (size, dtype, name))
                 cells.append(f" {own:.1f} ms | {peer:.1f} ms | {peer / own:.2f} |")
+                cpu.append(f"{peer_cpu / own_cpu:.2f} ({threads}t)")
             print(f"| {size} | {dtype} |" + "".join(cells))
+            cpu_ratios.append(f"{size} {dtype} " + " ".join(cpu))
+        print("process CPU time ratios (cv2 / linara): " + "; ".join(cpu_ratios))
 
 
 if __name__ == "__main__":
