@@ -7,6 +7,8 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -103,6 +105,11 @@ inline __m128i blend_channel(typename L::Raw a, typename L::Raw b, typename L::R
     return _mm256_cvttpd_epi32(_mm256_and_pd(v, keep));
 }
 
+// How far ahead along the row the source is prefetched, in steps of four
+// pixels. Rows of a rotated or tilted image cross many source rows, which
+// the hardware prefetchers do not follow.
+constexpr double kPrefetchSteps = 12.0;
+
 template <class T, class L>
 void warp_span_avx2(const WarpJob<T>& job, const RowTerms& r, T* out_row, std::size_t first,
                     std::size_t end) {
@@ -120,11 +127,29 @@ void warp_span_avx2(const WarpJob<T>& job, const RowTerms& r, T* out_row, std::s
     const __m128i last_load = _mm_set1_epi32(static_cast<int>(job.length - 4));
 
     const std::size_t groups_end = first + (end - first) / 4 * 4;
+    double prev_x = 0.0, prev_y = 0.0;
     for (std::size_t x = first; x < groups_end; x += 4) {
         T* const out = out_row + x * 3;
         const __m256d w = _mm256_add_pd(_mm256_loadu_pd(job.col_w + x), aw);
         __m256d sx = _mm256_div_pd(_mm256_add_pd(_mm256_loadu_pd(job.col_x + x), ax), w);
         __m256d sy = _mm256_div_pd(_mm256_add_pd(_mm256_loadu_pd(job.col_y + x), ay), w);
+        {
+            // Prefetch the two source rows under a pixel further along,
+            // extrapolated from this step and the previous one. Only a
+            // hint: it never changes a result, so it may be approximate.
+            const double px = _mm256_cvtsd_f64(sx), py = _mm256_cvtsd_f64(sy);
+            const double ex = px + (px - prev_x) * kPrefetchSteps;
+            const double ey = py + (py - prev_y) * kPrefetchSteps;
+            prev_x = px;
+            prev_y = py;
+            if (ex >= 0.0 && ex <= job.max_x && ey >= 0.0 && ey <= job.max_y) {
+                const std::size_t ahead =
+                    static_cast<std::size_t>(static_cast<std::int64_t>(ey)) * job.row_length +
+                    static_cast<std::size_t>(static_cast<std::int64_t>(ex)) * 3;
+                __builtin_prefetch(job.src + ahead);
+                __builtin_prefetch(job.src + std::min(ahead + job.row_length, job.length - 1));
+            }
+        }
         // Ordered comparisons: false for NaN, as in sample_pixel.
         const __m256d keep = _mm256_and_pd(
             _mm256_and_pd(_mm256_cmp_pd(sx, zero, _CMP_GE_OQ), _mm256_cmp_pd(sx, max_x, _CMP_LE_OQ)),
