@@ -226,19 +226,20 @@ bool rows_have_runs(const WarpParams& params, std::size_t width) {
 }
 
 // The run of pixels of a row whose source points lie in the source, for a
-// matrix that passed rows_have_runs; the whole row when this row's terms do
-// not qualify.
+// matrix that passed rows_have_runs; true if found, false (and the whole
+// row) when this row's terms do not qualify.
 template <class T>
-void sampled_run(const WarpJob<T>& job, const RowTerms& row, RunGuess& guess, std::size_t& first,
+bool sampled_run(const WarpJob<T>& job, const RowTerms& row, RunGuess& guess, std::size_t& first,
                  std::size_t& end) {
     first = 0;
     end = job.width;
     if (!std::isfinite(row.ax) || !std::isfinite(row.ay) || !std::isfinite(row.aw) || row.aw == 0.0)
-        return;
+        return false;
     auto sx = [&](std::size_t x) { return (job.col_x[x] + row.ax) / (job.col_w[x] + row.aw); };
     auto sy = [&](std::size_t x) { return (job.col_y[x] + row.ay) / (job.col_w[x] + row.aw); };
     monotonic_run(job.width, sx, 0.0, job.max_x, guess.x, first, end);
     monotonic_run(job.width, sy, 0.0, job.max_y, guess.y, first, end);
+    return true;
 }
 
 template <class T>
@@ -302,10 +303,10 @@ WarpResult<T> warp_rgb_impl(const WarpRoutine& routine, const T* src, std::size_
             for (std::size_t y = top; y < bottom; ++y) {
                 const double plane_y = static_cast<double>(y) / params.scale + params.off_y;
                 const std::size_t i = y - top;
-                rows[i] = {h[1] * plane_y + h[2], h[4] * plane_y + h[5], h[7] * plane_y + h[8]};
+                rows[i] = {h[1] * plane_y + h[2], h[4] * plane_y + h[5], h[7] * plane_y + h[8], false};
                 run_first[i] = 0;
                 run_end[i] = width;
-                if (runs) sampled_run(job, rows[i], guess, run_first[i], run_end[i]);
+                if (runs) rows[i].all_sampled = sampled_run(job, rows[i], guess, run_first[i], run_end[i]);
             }
             for (std::size_t left = 0; left < width; left += kTileColumns) {
                 const std::size_t right = std::min(width, left + kTileColumns);

@@ -250,8 +250,10 @@ inline void store_zeros(std::uint16_t* out, __mmask32 elements) {
 }
 
 // Pass one over a chunk: the source point, its indices and its weights for
-// every step, as in sample_pixel.
-template <class T, class S>
+// every step, as in sample_pixel. With kAllSampled (RowTerms::all_sampled),
+// w is aw throughout and every point lies in the source, so neither is
+// computed again.
+template <class T, class S, bool kAllSampled>
 void locate(const WarpJob<T>& job, const RowTerms& r, std::size_t first, std::size_t end,
             Step* steps) {
     const __m512d ax = _mm512_set1_pd(r.ax), ay = _mm512_set1_pd(r.ay), aw = _mm512_set1_pd(r.aw);
@@ -261,26 +263,37 @@ void locate(const WarpJob<T>& job, const RowTerms& r, std::size_t first, std::si
     const __m512d row_elements = _mm512_set1_pd(static_cast<double>(job.row_length));
     const __m256i row_length = _mm256_set1_epi32(static_cast<int>(job.row_length));
     const __m256i last_load = _mm256_set1_epi32(static_cast<int>(job.length - S::kLoadElements));
+    // x / 1.0 is x, exactly.
+    const bool unit_w = r.aw == 1.0;
 
     for (std::size_t x = first; x < end; x += kLanes, ++steps) {
         const std::size_t count = end - x < kLanes ? end - x : kLanes;
         const auto lanes = static_cast<__mmask8>((1u << count) - 1);
         Step& step = *steps;
 
-        const __m512d w = _mm512_add_pd(_mm512_maskz_loadu_pd(lanes, job.col_w + x), aw);
         __m512d sx = _mm512_add_pd(_mm512_maskz_loadu_pd(lanes, job.col_x + x), ax);
         __m512d sy = _mm512_add_pd(_mm512_maskz_loadu_pd(lanes, job.col_y + x), ay);
-        // A division by exactly 1 returns its dividend unchanged (NaN
-        // included), so an affine matrix, whose w is 1 everywhere, skips it.
-        if (_mm512_cmp_pd_mask(w, one, _CMP_EQ_OQ) != 0xff) {
-            sx = _mm512_div_pd(sx, w);
-            sy = _mm512_div_pd(sy, w);
+        __mmask8 keep = lanes;
+        if (kAllSampled) {
+            if (!unit_w) {
+                sx = _mm512_div_pd(sx, aw);
+                sy = _mm512_div_pd(sy, aw);
+            }
+        } else {
+            const __m512d w = _mm512_add_pd(_mm512_maskz_loadu_pd(lanes, job.col_w + x), aw);
+            // A division by exactly 1 returns its dividend unchanged (NaN
+            // included), so an affine matrix, whose w is 1 everywhere,
+            // skips it.
+            if (_mm512_cmp_pd_mask(w, one, _CMP_EQ_OQ) != 0xff) {
+                sx = _mm512_div_pd(sx, w);
+                sy = _mm512_div_pd(sy, w);
+            }
+            // Ordered comparisons: false for NaN, as in sample_pixel.
+            keep = _mm512_mask_cmp_pd_mask(keep, sx, zero, _CMP_GE_OQ);
+            keep = _mm512_mask_cmp_pd_mask(keep, sx, max_x, _CMP_LE_OQ);
+            keep = _mm512_mask_cmp_pd_mask(keep, sy, zero, _CMP_GE_OQ);
+            keep = _mm512_mask_cmp_pd_mask(keep, sy, max_y, _CMP_LE_OQ);
         }
-        // Ordered comparisons: false for NaN, as in sample_pixel.
-        __mmask8 keep = _mm512_mask_cmp_pd_mask(lanes, sx, zero, _CMP_GE_OQ);
-        keep = _mm512_mask_cmp_pd_mask(keep, sx, max_x, _CMP_LE_OQ);
-        keep = _mm512_mask_cmp_pd_mask(keep, sy, zero, _CMP_GE_OQ);
-        keep = _mm512_mask_cmp_pd_mask(keep, sy, max_y, _CMP_LE_OQ);
         step.keep = keep;
         if (keep == 0) continue;
 
@@ -300,7 +313,7 @@ void locate(const WarpJob<T>& job, const RowTerms& r, std::size_t first, std::si
         _mm256_store_si256(reinterpret_cast<__m256i*>(step.low), low);
         // Each lane loads kLoadElements elements from each index, and low
         // is the larger one: it must be at most length - kLoadElements.
-        step.portable = _mm256_mask_cmpgt_epi32_mask(keep, low, last_load) != 0;
+        step.portable = _mm256_mask_cmpgt_epu32_mask(keep, low, last_load) != 0;
         // Asks for the source lines under the step's last kept lane now,
         // while the rest of the chunk is located, so that the second pass
         // finds them in the cache. Rows of a tilted or rotated image cross
@@ -334,7 +347,11 @@ void warp_span_avx512(const WarpJob<T>& job, const RowTerms& r, T* out_row, std:
     Step steps[kChunk / kLanes];
     for (std::size_t chunk = first; chunk < end; chunk += kChunk) {
         const std::size_t chunk_end = end - chunk < kChunk ? end : chunk + kChunk;
-        locate<T, S>(job, r, chunk, chunk_end, steps);
+        if (r.all_sampled) {
+            locate<T, S, true>(job, r, chunk, chunk_end, steps);
+        } else {
+            locate<T, S, false>(job, r, chunk, chunk_end, steps);
+        }
 
         // Pass two: the samples of each step are loaded one step ahead.
         const Step* step = steps;

@@ -31,11 +31,15 @@ struct WarpJob {
 };
 
 // The terms of output row y, with Y = y / scale + off_y: h1 * Y + h2,
-// h4 * Y + h5 and h7 * Y + h8.
+// h4 * Y + h5 and h7 * Y + h8. `all_sampled` says that the set-up has found
+// every pixel a routine is given for this row to sample the source, with
+// w = aw for each: a routine may then skip computing w and the range test,
+// which would come out the same.
 struct RowTerms {
     double ax;
     double ay;
     double aw;
+    bool all_sampled;
 };
 
 // Writes the output pixels [first, end) of one row (`out_row` is its first
