@@ -188,10 +188,11 @@ inline __m256i blend_channel(const Quad& s, const __m512d (&weight)[4], __mmask8
     return _mm512_maskz_cvttpd_epi32(keep, v);
 }
 
-// Writes `elements` (the first 3 x pixels) of eight interleaved pixels whose
-// channels are the int32 lanes of c0, c1 and c2. The values are clamped to
-// [0, max] by saturating packs: truncation and a clamp to integer bounds
-// commute, so this equals clamping v before truncating it (v < 2^31).
+// store_pixels writes `elements` (3 per pixel) of eight interleaved pixels
+// whose channels are the int32 lanes of c0, c1 and c2. It clamps the values
+// to [0, max] with saturating packs: truncation and a clamp to integer
+// bounds commute, so this equals clamping v before truncating it (|v| is
+// far below 2^31).
 constexpr WordTable interleave16() {
     // After the packs: words 0-3 c0 of pixels 0-3, 4-7 c1 of 0-3, 8-11 c0
     // of 4-7, 12-15 c1 of 4-7, 16-19 c2 of 0-3, 24-27 c2 of 4-7.
