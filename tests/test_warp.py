@@ -2,6 +2,7 @@
 the warp itself against a plain NumPy rendering of the same arithmetic."""
 
 import os
+import platform
 import subprocess
 import sys
 import threading
@@ -230,3 +231,74 @@ def test_binding_errors(args, kwargs):
 def test_docstring_and_signature():
     assert linara.warp_rgb.__doc__ == "Perspective-warp an RGB image through an inverse homography."
     assert linara.warp_rgb.__text_signature__ == "(src, inverse, scale, off_x, off_y)"
+
+
+# ------------------------------------------------------------ row routines
+
+def _supported_routines():
+    """The row routines this processor runs: always portable, and the x86-64
+    vector routines whose extensions /proc/cpuinfo lists."""
+    flags = set()
+    try:
+        with open("/proc/cpuinfo") as f:
+            flags = set(next((line for line in f if line.startswith("flags")), ":").split(":", 1)[1].split())
+    except OSError:
+        pass
+    routines = {"portable"}
+    if platform.machine().lower() in ("x86_64", "amd64"):
+        if "avx2" in flags:
+            routines.add("avx2")
+        if {"avx512f", "avx512bw", "avx512dq", "avx512vl"} <= flags:
+            routines.add("avx512")
+    return routines
+
+
+# Warps a fixed set of images: every width remainder modulo 8, sample points
+# on the last row and column, NaN and infinite points, zero divisors, w = 1.
+ROUTINE_SCRIPT = """
+import sys, numpy as np, linara
+rng = np.random.default_rng(17)
+nan, inf = float("nan"), float("inf")
+results = {}
+for dtype in (np.uint8, np.uint16):
+    for width in [*range(1, 18), 31, 64, 130, 1031]:
+        height = int(rng.integers(1, 40))
+        src = rng.integers(0, np.iinfo(dtype).max, (height, width, 3), dtype=dtype, endpoint=True)
+        m = np.eye(3) + rng.uniform(-0.1, 0.1, (3, 3)) * [[1, 1, 3], [1, 1, 3], [0.01, 0.01, 0.1]]
+        c, s = np.cos(0.6) / 0.7, np.sin(0.6) / 0.7
+        cases = [
+            (m.ravel(), rng.uniform(0.5, 2), *rng.uniform(-2, 2, 2)),
+            ((c, -s, width / 2, s, c, -height / 4, 0, 0, 1), 1.0, 0.0, 0.0),
+            ((1, 0, 0, 0, 1, 0, 0, 0, 1), 1.0, 0.0, 0.0),
+            (((width - 1) / width, 0, 0, 0, (height - 1) / max(height, 1), 0, 0, 0, 1), 1.0, 0.0, 0.0),
+            ((1, 0, 0, 0, 1, 0, 1, 0, -4), 1.0, 0.0, 0.0),
+            ((1, 0, 0, 0, 1, 0, 0, 0, 0), 1.0, 0.0, 0.0),
+            ((1, 0, 0, 0, 1, 0, 1 / 16, 0, 0.5), 1.0, 0.0, 0.0),
+            ((1, 0, 0, 0, 1, 0, 0, 0, 1), 1.0, nan, 0.0),
+            ((1, 0, 0, 0, 1, 0, 0, 0, 1), 0.0, 0.0, 0.0),
+            ((1, 0, 0, 0, 1, 0, 0, 0, 1), 1.0, 0.0, -inf),
+        ]
+        for i, (inverse, scale, off_x, off_y) in enumerate(cases):
+            out = linara.warp_rgb(src, inverse, scale, off_x, off_y)
+            results[f"{np.dtype(dtype).name}-{width}-{i}"] = out
+np.savez(sys.argv[1], **results)
+"""
+
+
+def _warp_cases(routine, path):
+    env = dict(os.environ, LINARA_SIMD=routine, RAYON_NUM_THREADS="2")
+    subprocess.run([sys.executable, "-c", ROUTINE_SCRIPT, str(path)], env=env, check=True)
+    with np.load(path) as results:
+        return {name: results[name] for name in results.files}
+
+
+@pytest.mark.parametrize("routine", ["avx2", "avx512"])
+def test_forced_routine_matches_the_portable_one(routine, tmp_path):
+    if routine not in _supported_routines():
+        pytest.skip(f"this processor cannot run the {routine} routine")
+    expected = _warp_cases("portable", tmp_path / "portable.npz")
+    got = _warp_cases(routine, tmp_path / f"{routine}.npz")
+    assert got.keys() == expected.keys()
+    for name, out in expected.items():
+        np.testing.assert_array_equal(got[name], out, err_msg=name)
+    assert any(out.any() for out in expected.values())

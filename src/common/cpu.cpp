@@ -6,7 +6,7 @@
 namespace linara {
 namespace {
 
-SimdLevel best_level() {
+SimdLevel detect_level() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
@@ -18,7 +18,7 @@ SimdLevel best_level() {
 }
 
 SimdLevel chosen_level() {
-    const SimdLevel best = best_level();
+    const SimdLevel best = supported_simd_level();
     const char* requested = std::getenv("LINARA_SIMD");
     if (!requested) return best;
     if (std::strcmp(requested, "portable") == 0) return SimdLevel::kPortable;
@@ -27,6 +27,20 @@ SimdLevel chosen_level() {
 }
 
 }  // namespace
+
+SimdLevel supported_simd_level() {
+    static const SimdLevel level = detect_level();
+    return level;
+}
+
+const char* simd_level_name(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::kAvx512: return "avx512";
+        case SimdLevel::kAvx2: return "avx2";
+        case SimdLevel::kPortable: break;
+    }
+    return "portable";
+}
 
 SimdLevel simd_level() {
     static const SimdLevel level = chosen_level();

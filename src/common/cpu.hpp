@@ -6,10 +6,16 @@ namespace linara {
 
 enum class SimdLevel { kPortable, kAvx2, kAvx512 };
 
-// The widest level this processor runs (AVX-512 means F, VL, DQ and BW),
-// or, when LINARA_SIMD names one it runs (portable, avx2 or avx512), that
-// one: a testing aid that lets a machine exercise every routine. Read once.
+// The widest level this processor runs (AVX-512 means F, VL, DQ and BW).
+SimdLevel supported_simd_level();
+
+// The level routines use: supported_simd_level(), or, when LINARA_SIMD
+// names a narrower one (portable or avx2), that one: a testing aid that
+// lets a machine exercise every routine. Read once.
 SimdLevel simd_level();
+
+// "portable", "avx2" or "avx512".
+const char* simd_level_name(SimdLevel level);
 
 // For spin loops: tells the processor that the thread is waiting.
 inline void cpu_relax() {

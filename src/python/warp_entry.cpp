@@ -69,7 +69,7 @@ void free_buffer(PyObject* capsule) {
 // A new C-ordered (height, width, 3) array over `out`, which it then owns
 // through a capsule base that frees the memory when the array goes away.
 template <class T>
-PyObject* wrap_output(ZeroedArray<T> out, std::size_t height, std::size_t width, int typenum) {
+PyObject* wrap_output(WarpImage<T> out, std::size_t height, std::size_t width, int typenum) {
     npy_intp dims[3] = {static_cast<npy_intp>(height), static_cast<npy_intp>(width), 3};
     // An empty result has no memory to hand over: NumPy makes its own.
     if (!out.data()) return PyArray_SimpleNew(3, dims, typenum);
@@ -109,7 +109,7 @@ PyObject* warp_typed(PyObject* src, const WarpParams& params, int typenum) {
         set_size_mismatch_error();
         return nullptr;
     }
-    return wrap_output(std::move(std::get<ZeroedArray<T>>(*result)), height, width, typenum);
+    return wrap_output(std::move(std::get<WarpImage<T>>(*result)), height, width, typenum);
 }
 
 bool is_rgb_array_of(PyObject* object, int typenum) {

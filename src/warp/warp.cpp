@@ -1,91 +1,55 @@
 // The warp kernel. Every output pixel maps through the inverse homography to
 // a source point and gets the bilinear blend of the four pixels around it,
-// or stays 0. The arithmetic of a pixel is fixed, operation by operation, so
-// that results are bit-identical everywhere:
+// or 0. The arithmetic of a pixel is fixed, operation by operation, so that
+// results are bit-identical everywhere:
 //
 //   X = x / scale + off_x                  (per column, once per call)
 //   Y = y / scale + off_y                  (per row)
 //   w  = h6*X + (h7*Y + h8)
-//   sx = (h0*X + (h1*Y + h2)) / w          skipped unless 0 <= sx <= width-1
-//   sy = (h3*X + (h4*Y + h5)) / w          skipped unless 0 <= sy <= height-1
+//   sx = (h0*X + (h1*Y + h2)) / w          0 unless 0 <= sx <= width-1
+//   sy = (h3*X + (h4*Y + h5)) / w          0 unless 0 <= sy <= height-1
 //   x0 = floor(sx), x1 = min(x0+1, width-1), fx = sx - x0 (same for y)
 //   v  = ((A*(1-fx)(1-fy) + B*fx(1-fy)) + C*(1-fx)fy) + D*fx*fy + 0.5,
 //        clamped to [0, max] and truncated.
 //
-// Two row routines implement it: a portable one, and one for x86-64
-// processors with AVX2 that does four pixels at a time with exactly the same
-// operations per pixel, chosen once per call.
+// This file holds the set-up of a call and the portable row routine, which
+// spells the rules out one pixel at a time. The vector routines for x86-64
+// (warp_avx2.cpp, warp_avx512.cpp) do the same operations in the same order
+// on several pixels at once; one of them is chosen at first use.
 
 #include "warp/warp.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "common/checked.hpp"
+#include "common/cpu.hpp"
+#include "common/huge_pages.hpp"
 #include "common/worker_pool.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define LINARA_WARP_AVX2 1
-#include <immintrin.h>
-#endif
+#include "warp/warp_rows.hpp"
 
 namespace linara {
+namespace warp_internal {
 namespace {
 
-// Everything a row task reads; shared and read-only during the loop.
-template <class T>
-struct WarpJob {
-    const T* src;
-    std::size_t length;      // elements in src and in out
-    std::size_t width;
-    std::size_t height;
-    std::size_t row_length;  // width * 3
-    double max_x;
-    double max_y;
-    const WarpParams* params;
-    // Per output column x, with X = x / scale + off_x: h0 * X, h3 * X and
-    // h6 * X. They do not depend on the row, so they are computed once.
-    const double* col_x;
-    const double* col_y;
-    const double* col_w;
-    T* out;
-};
-
-// The terms of one output row: h1*Y + h2, h4*Y + h5 and h7*Y + h8.
-struct RowTerms {
-    double ax;
-    double ay;
-    double aw;
-};
-
-template <class T>
-inline RowTerms row_terms(const WarpJob<T>& job, std::size_t y) {
-    const std::array<double, 9>& h = job.params->inverse;
-    const double plane_y = static_cast<double>(y) / job.params->scale + job.params->off_y;
-    return {h[1] * plane_y + h[2], h[4] * plane_y + h[5], h[7] * plane_y + h[8]};
-}
-
-// The output row y, after checking that it lies inside the output buffer.
-template <class T>
-inline T* output_row(const WarpJob<T>& job, std::size_t y) {
-    const std::size_t first = y * job.row_length;
-    check_range(first, job.row_length, job.length, "warp output");
-    return job.out + first;
-}
-
 // Samples the source at (sx, sy) if that point lies inside it, both ends
-// inclusive, and writes the three channels to `pixel`; otherwise leaves the
-// pixel as it is (0). The written-out test also rejects NaN: a NaN
-// coordinate would make every weight NaN and store 0, which the pixel
-// already holds. A zero divisor gives an infinite or NaN coordinate, so it
-// is rejected here as well.
+// inclusive, and writes the three channels to `pixel`; otherwise writes 0.
+// The written-out test also rejects NaN: a NaN coordinate would make every
+// weight NaN and store 0. A zero divisor gives an infinite or NaN
+// coordinate, so it is rejected here as well.
 template <class T>
 inline void sample_pixel(const WarpJob<T>& job, double sx, double sy, T* pixel) {
-    if (!(sx >= 0.0 && sx <= job.max_x)) return;
-    if (!(sy >= 0.0 && sy <= job.max_y)) return;
+    if (!(sx >= 0.0 && sx <= job.max_x) || !(sy >= 0.0 && sy <= job.max_y)) {
+        pixel[0] = pixel[1] = pixel[2] = 0;
+        return;
+    }
     constexpr double kMax = static_cast<double>(std::numeric_limits<T>::max());
     // In range, floor is truncation; max_x < width keeps the value far below
     // 2^63, so the signed conversion is exact.
@@ -124,255 +88,156 @@ inline void sample_pixel(const WarpJob<T>& job, double sx, double sy, T* pixel) 
     }
 }
 
-// Output pixels [first, end) of a row, one at a time.
 template <class T>
-inline void warp_pixels(const WarpJob<T>& job, const RowTerms& r, T* out_row, std::size_t first,
-                        std::size_t end) {
+void warp_span(const WarpJob<T>& job, const RowTerms& row, T* out_row, std::size_t first,
+               std::size_t end) {
     for (std::size_t x = first; x < end; ++x) {
-        const double w = job.col_w[x] + r.aw;
-        const double sx = (job.col_x[x] + r.ax) / w;
-        const double sy = (job.col_y[x] + r.ay) / w;
+        const double w = job.col_w[x] + row.aw;
+        const double sx = (job.col_x[x] + row.ax) / w;
+        const double sy = (job.col_y[x] + row.ay) / w;
         sample_pixel(job, sx, sy, out_row + x * 3);
     }
 }
 
+// The output is not zero-filled: every routine writes every element, so a
+// fill would only be written over.
 template <class T>
-void warp_row(const WarpJob<T>& job, std::size_t y) {
-    warp_pixels(job, row_terms(job, y), output_row(job, y), 0, job.width);
+WarpImage<T> allocate_output(std::size_t count) {
+    std::size_t bytes = 0;
+    if (!checked_multiply(count, sizeof(T), bytes)) throw std::bad_alloc();
+    T* data = static_cast<T*>(std::malloc(bytes));
+    if (!data) throw std::bad_alloc();
+    advise_huge_pages(data, bytes);
+    return WarpImage<T>(data, count);
 }
 
-#ifdef LINARA_WARP_AVX2
+// Output rows are done in blocks of rows, and each block in strips of
+// columns. The rows of a strip read source lines that the strip's previous
+// rows have just read, which a whole row of a rotated image would have
+// evicted by then.
+constexpr std::size_t kTileRows = 32;
+constexpr std::size_t kTileColumns = 1024;
 
-#define LINARA_AVX2 __attribute__((target("avx2")))
-
-template <class V, class T>
-inline V load_bits(const T* p) {
-    V v;
-    std::memcpy(&v, p, sizeof(V));
-    return v;
-}
-
-// Loads four source pixels, one per lane, each with one element beyond its
-// third channel; and converts one channel of them to float64, exactly.
-struct Lanes8 {
-    using Raw = __m128i;
-    LINARA_AVX2 static Raw load(const std::uint8_t* src, const std::int64_t* index) {
-        return _mm_setr_epi32(load_bits<std::int32_t>(src + index[0]),
-                              load_bits<std::int32_t>(src + index[1]),
-                              load_bits<std::int32_t>(src + index[2]),
-                              load_bits<std::int32_t>(src + index[3]));
-    }
-    template <int C>
-    LINARA_AVX2 static __m256d channel(Raw pixels) {
-        // Byte C of each lane, zero-extended to 32 bits.
-        const __m128i pick = _mm_setr_epi8(C, -1, -1, -1, 4 + C, -1, -1, -1, 8 + C, -1, -1, -1,
-                                           12 + C, -1, -1, -1);
-        return _mm256_cvtepi32_pd(_mm_shuffle_epi8(pixels, pick));
-    }
-};
-
-struct Lanes16 {
-    using Raw = __m256i;
-    LINARA_AVX2 static Raw load(const std::uint16_t* src, const std::int64_t* index) {
-        return _mm256_setr_epi64x(load_bits<long long>(src + index[0]),
-                                  load_bits<long long>(src + index[1]),
-                                  load_bits<long long>(src + index[2]),
-                                  load_bits<long long>(src + index[3]));
-    }
-    template <int C>
-    LINARA_AVX2 static __m256d channel(Raw pixels) {
-        // Word C of each lane as the low mantissa bits of 2^52, minus 2^52.
-        const __m256i bias = _mm256_set1_epi64x(0x4330000000000000);
-        const __m256i shifted = C == 0 ? pixels : _mm256_srli_epi64(pixels, 16 * C);
-        const __m256i biased = _mm256_blend_epi16(bias, shifted, 0x11);
-        return _mm256_sub_pd(_mm256_castsi256_pd(biased), _mm256_set1_pd(4503599627370496.0));
-    }
-};
-
-// Writes four consecutive pixels whose channels are the lanes of c0, c1, c2.
-LINARA_AVX2 inline void store_pixels(std::uint8_t* out, __m128i c0, __m128i c1, __m128i c2) {
-    __m128i packed = _mm_or_si128(c0, _mm_or_si128(_mm_slli_epi32(c1, 8), _mm_slli_epi32(c2, 16)));
-    packed = _mm_shuffle_epi8(packed, _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
-    const int last = _mm_extract_epi32(packed, 2);
-    std::memcpy(out + 8, &last, 4);
-}
-
-LINARA_AVX2 inline void store_pixels(std::uint16_t* out, __m128i c0, __m128i c1, __m128i c2) {
-    const __m128i low = _mm_or_si128(c0, _mm_slli_epi32(c1, 16));
-    const __m128i drop = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
-    const __m128i first = _mm_shuffle_epi8(_mm_unpacklo_epi32(low, c2), drop);
-    const __m128i second = _mm_shuffle_epi8(_mm_unpackhi_epi32(low, c2), drop);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), first);
-    int tail = _mm_extract_epi32(first, 2);
-    std::memcpy(out + 4, &tail, 4);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 6), second);
-    tail = _mm_extract_epi32(second, 2);
-    std::memcpy(out + 10, &tail, 4);
-}
-
-// One channel of four pixels: the blend, +0.5, the clamp, 0 for skipped
-// lanes, and truncation. No kept lane is NaN, so max and min with the
-// bounds are the two clamp tests.
-template <class L, int C>
-LINARA_AVX2 inline __m128i blend_channel(typename L::Raw a, typename L::Raw b, typename L::Raw c,
-                                         typename L::Raw d, const __m256d (&weight)[4],
-                                         __m256d keep, __m256d top) {
-    __m256d v = _mm256_add_pd(_mm256_mul_pd(L::template channel<C>(a), weight[0]),
-                              _mm256_mul_pd(L::template channel<C>(b), weight[1]));
-    v = _mm256_add_pd(v, _mm256_mul_pd(L::template channel<C>(c), weight[2]));
-    v = _mm256_add_pd(v, _mm256_mul_pd(L::template channel<C>(d), weight[3]));
-    v = _mm256_add_pd(v, _mm256_set1_pd(0.5));
-    v = _mm256_min_pd(_mm256_max_pd(v, _mm256_setzero_pd()), top);
-    return _mm256_cvttpd_epi32(_mm256_and_pd(v, keep));
-}
-
-// How far ahead along the row the source is prefetched, in groups of four
-// pixels. Rows of a rotated or tilted image cross many source rows, which
-// the hardware prefetchers do not follow.
-constexpr double kPrefetchGroups = 12.0;
-
-// The row four pixels at a time, each lane doing exactly the operations of
-// sample_pixel. The last width % 4 pixels, and a group that would load past
-// the end of the source, go through warp_pixels. Needs every source index
-// to fit an int32 (see use_avx2).
-template <class T, class L>
-LINARA_AVX2 void warp_row_avx2(const WarpJob<T>& job, std::size_t y) {
-    const RowTerms r = row_terms(job, y);
-    T* out_row = output_row(job, y);
-    constexpr double kMax = static_cast<double>(std::numeric_limits<T>::max());
-
-    const __m256d ax = _mm256_set1_pd(r.ax), ay = _mm256_set1_pd(r.ay), aw = _mm256_set1_pd(r.aw);
-    const __m256d zero = _mm256_setzero_pd(), one = _mm256_set1_pd(1.0), top = _mm256_set1_pd(kMax);
-    const __m256d max_x = _mm256_set1_pd(job.max_x), max_y = _mm256_set1_pd(job.max_y);
-    const __m128i last_x = _mm_set1_epi32(static_cast<int>(job.width - 1));
-    const __m128i last_y = _mm_set1_epi32(static_cast<int>(job.height - 1));
-    const __m128i three = _mm_set1_epi32(3);
-    const __m128i row_length = _mm_set1_epi32(static_cast<int>(job.row_length));
-    const __m128i last_load = _mm_set1_epi32(static_cast<int>(job.length - 4));
-
-    const std::size_t groups_end = job.width - job.width % 4;
-    double prev_x = 0.0, prev_y = 0.0;
-    for (std::size_t x = 0; x < groups_end; x += 4) {
-        const __m256d w = _mm256_add_pd(_mm256_loadu_pd(job.col_w + x), aw);
-        __m256d sx = _mm256_div_pd(_mm256_add_pd(_mm256_loadu_pd(job.col_x + x), ax), w);
-        __m256d sy = _mm256_div_pd(_mm256_add_pd(_mm256_loadu_pd(job.col_y + x), ay), w);
-        {
-            // Prefetch the two source rows under a pixel further along,
-            // extrapolated from this group and the previous one. Only a
-            // hint: it never changes a result, so it may be approximate.
-            const double px = _mm256_cvtsd_f64(sx), py = _mm256_cvtsd_f64(sy);
-            const double ex = px + (px - prev_x) * kPrefetchGroups;
-            const double ey = py + (py - prev_y) * kPrefetchGroups;
-            prev_x = px;
-            prev_y = py;
-            if (ex >= 0.0 && ex <= job.max_x && ey >= 0.0 && ey <= job.max_y) {
-                const std::size_t ahead =
-                    static_cast<std::size_t>(static_cast<std::int64_t>(ey)) * job.row_length +
-                    static_cast<std::size_t>(static_cast<std::int64_t>(ex)) * 3;
-                __builtin_prefetch(job.src + ahead);
-                __builtin_prefetch(job.src + std::min(ahead + job.row_length, job.length - 1));
-            }
+// The first x in [0, n) for which `reached(x)` holds, or n if none, where
+// `reached` is false up to some x and true from there on. The search
+// starts at `guess` and widens in doubling steps, so a guess close to the
+// answer (the previous row's) takes a few evaluations.
+template <class Reached>
+std::size_t first_reached(std::size_t n, std::size_t guess, Reached reached) {
+    if (n == 0) return 0;
+    // The answer lies in (low, high]; low = -1 and high = n stand for the
+    // ends, where reached is false and true by definition.
+    std::ptrdiff_t low = -1;
+    auto high = static_cast<std::ptrdiff_t>(n);
+    std::ptrdiff_t probe = static_cast<std::ptrdiff_t>(std::min(guess, n - 1));
+    const bool above = reached(static_cast<std::size_t>(probe));
+    (above ? high : low) = probe;
+    for (std::ptrdiff_t step = 1;; step *= 2) {
+        probe = above ? high - step : low + step;
+        if (probe <= low || probe >= high) break;
+        if (reached(static_cast<std::size_t>(probe)) != above) {
+            (above ? low : high) = probe;
+            break;
         }
-        // Ordered comparisons: false for NaN, as in sample_pixel.
-        const __m256d keep = _mm256_and_pd(
-            _mm256_and_pd(_mm256_cmp_pd(sx, zero, _CMP_GE_OQ), _mm256_cmp_pd(sx, max_x, _CMP_LE_OQ)),
-            _mm256_and_pd(_mm256_cmp_pd(sy, zero, _CMP_GE_OQ), _mm256_cmp_pd(sy, max_y, _CMP_LE_OQ)));
-        if (_mm256_movemask_pd(keep) == 0) continue;
-        // Skipped lanes sample the point (0, 0) and are zeroed at the end.
-        sx = _mm256_and_pd(sx, keep);
-        sy = _mm256_and_pd(sy, keep);
-
-        // x0 = floor(sx) (truncation, as sx >= 0), x1 - x0 = dx / 3; the
-        // same for y with dy in elements.
-        const __m128i x0 = _mm256_cvttpd_epi32(sx);
-        const __m128i y0 = _mm256_cvttpd_epi32(sy);
-        const __m128i dx = _mm_and_si128(_mm_cmpgt_epi32(last_x, x0), three);
-        const __m128i dy = _mm_and_si128(_mm_cmpgt_epi32(last_y, y0), row_length);
-        const __m128i ia = _mm_add_epi32(_mm_mullo_epi32(y0, row_length),
-                                         _mm_add_epi32(x0, _mm_add_epi32(x0, x0)));
-        const __m128i ib = _mm_add_epi32(ia, dx);
-        const __m128i ic = _mm_add_epi32(ia, dy);
-        const __m128i id = _mm_add_epi32(ic, dx);
-        // Every lane loads four elements from each index: all indices must
-        // be at most length - 4 (compared unsigned).
-        const __m128i highest = _mm_max_epu32(_mm_max_epu32(ia, ib), _mm_max_epu32(ic, id));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_max_epu32(highest, last_load), last_load)) !=
-            0xffff) {
-            // A group that samples the last source pixel: the scalar path
-            // reads exactly three elements and checks them.
-            warp_pixels(job, r, out_row, x, x + 4);
-            continue;
-        }
-
-        const __m256d fx = _mm256_sub_pd(sx, _mm256_cvtepi32_pd(x0));
-        const __m256d fy = _mm256_sub_pd(sy, _mm256_cvtepi32_pd(y0));
-        const __m256d gx = _mm256_sub_pd(one, fx);
-        const __m256d gy = _mm256_sub_pd(one, fy);
-        const __m256d weight[4] = {_mm256_mul_pd(gx, gy), _mm256_mul_pd(fx, gy),
-                                   _mm256_mul_pd(gx, fy), _mm256_mul_pd(fx, fy)};
-
-        alignas(32) std::int64_t index[4][4];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(index[0]), _mm256_cvtepi32_epi64(ia));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(index[1]), _mm256_cvtepi32_epi64(ib));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(index[2]), _mm256_cvtepi32_epi64(ic));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(index[3]), _mm256_cvtepi32_epi64(id));
-        const typename L::Raw a = L::load(job.src, index[0]);
-        const typename L::Raw b = L::load(job.src, index[1]);
-        const typename L::Raw c = L::load(job.src, index[2]);
-        const typename L::Raw d = L::load(job.src, index[3]);
-        store_pixels(out_row + x * 3, blend_channel<L, 0>(a, b, c, d, weight, keep, top),
-                     blend_channel<L, 1>(a, b, c, d, weight, keep, top),
-                     blend_channel<L, 2>(a, b, c, d, weight, keep, top));
+        (above ? high : low) = probe;
     }
-    warp_pixels(job, r, out_row, groups_end, job.width);
+    while (high - low > 1) {
+        const std::ptrdiff_t middle = low + (high - low) / 2;
+        (reached(static_cast<std::size_t>(middle)) ? high : low) = middle;
+    }
+    return static_cast<std::size_t>(high);
+}
+
+// Where the previous row's runs ended: the start of the next search.
+struct RunGuess {
+    std::size_t x[2];
+    std::size_t y[2];
+};
+
+// Narrows [first, end) to the pixels of a row where low <= f(x) <= high,
+// for an f that is monotonic in x (non-decreasing or non-increasing) and
+// never NaN, so that those pixels form one run. `guess` holds the previous
+// row's ends of that run and gets these.
+template <class F>
+void monotonic_run(std::size_t n, F f, double low, double high, std::size_t (&guess)[2],
+                   std::size_t& first, std::size_t& end) {
+    if (f(0) <= f(n - 1)) {
+        guess[0] = first_reached(n, guess[0], [&](std::size_t x) { return f(x) >= low; });
+        guess[1] = first_reached(n, guess[1], [&](std::size_t x) { return f(x) > high; });
+    } else {
+        guess[0] = first_reached(n, guess[0], [&](std::size_t x) { return f(x) <= high; });
+        guess[1] = first_reached(n, guess[1], [&](std::size_t x) { return f(x) < low; });
+    }
+    first = std::max(first, guess[0]);
+    end = std::min(end, guess[1]);
+}
+
+// For an affine matrix (h6 = 0) with finite h0 and h3 and finite plane
+// coordinates X, every pixel of a row with finite, non-zero h7*Y + h8 has
+// the same w, and its sx and sy change monotonically along the row: each
+// operation that yields them (x / scale, + off_x, h0 * X, + ax, / w) is a
+// correctly rounded, monotonic function of its varying operand, and none
+// can give NaN. The pixels whose source point lies in the source then form
+// one run, which the same arithmetic as the row routines finds in a few
+// evaluations; the pixels outside it are 0 without being computed.
+bool rows_have_runs(const WarpParams& params, std::size_t width) {
+    const std::array<double, 9>& h = params.inverse;
+    const double first_x = 0.0 / params.scale + params.off_x;
+    const double last_x = static_cast<double>(width - 1) / params.scale + params.off_x;
+    return h[6] == 0.0 && std::isfinite(h[0]) && std::isfinite(h[3]) && std::isfinite(first_x) &&
+           std::isfinite(last_x);
+}
+
+// The run of pixels of a row whose source points lie in the source, for a
+// matrix that passed rows_have_runs; true if found, false (and the whole
+// row) when this row's terms do not qualify.
+template <class T>
+bool sampled_run(const WarpJob<T>& job, const RowTerms& row, RunGuess& guess, std::size_t& first,
+                 std::size_t& end) {
+    first = 0;
+    end = job.width;
+    if (!std::isfinite(row.ax) || !std::isfinite(row.ay) || !std::isfinite(row.aw) || row.aw == 0.0)
+        return false;
+    auto sx = [&](std::size_t x) { return (job.col_x[x] + row.ax) / (job.col_w[x] + row.aw); };
+    auto sy = [&](std::size_t x) { return (job.col_y[x] + row.ay) / (job.col_w[x] + row.aw); };
+    monotonic_run(job.width, sx, 0.0, job.max_x, guess.x, first, end);
+    monotonic_run(job.width, sy, 0.0, job.max_y, guess.y, first, end);
+    return true;
 }
 
 template <class T>
-struct LanesFor;
+SpanRoutine<T> span_routine(const WarpRoutine& routine);
 template <>
-struct LanesFor<std::uint8_t> {
-    using type = Lanes8;
-};
+SpanRoutine<std::uint8_t> span_routine(const WarpRoutine& routine) {
+    return routine.span8;
+}
 template <>
-struct LanesFor<std::uint16_t> {
-    using type = Lanes16;
-};
-
-// The four-pixel rows need AVX2, source indices that fit an int32, and room
-// for one four-element load.
-bool use_avx2(std::size_t length) {
-    static const bool has_avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has_avx2 && length >= 4 &&
-           length <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+SpanRoutine<std::uint16_t> span_routine(const WarpRoutine& routine) {
+    return routine.span16;
 }
 
-#endif  // LINARA_WARP_AVX2
-
 template <class T>
-WarpResult<T> warp_rgb_impl(const T* src, std::size_t length, std::size_t width,
-                            std::size_t height, const WarpParams& params) {
+WarpResult<T> warp_rgb_impl(const WarpRoutine& routine, const T* src, std::size_t length,
+                            std::size_t width, std::size_t height, const WarpParams& params) {
     std::size_t row_length = 0;
     std::size_t expected = 0;
     if (!checked_multiply(width, 3, row_length) || !checked_multiply(row_length, height, expected))
         return SizeMismatch{std::numeric_limits<std::size_t>::max(), length};
     if (length != expected) return SizeMismatch{expected, length};
+    if (expected == 0) return WarpImage<T>();
 
-    ZeroedArray<T> out(expected);
-    if (expected == 0) return out;
+    WarpImage<T> out = allocate_output<T>(expected);
 
     std::vector<double> columns(3 * width);
     double* col_x = columns.data();
     double* col_y = col_x + width;
     double* col_w = col_y + width;
+    const std::array<double, 9>& h = params.inverse;
     for (std::size_t x = 0; x < width; ++x) {
         const double plane_x = static_cast<double>(x) / params.scale + params.off_x;
-        col_x[x] = params.inverse[0] * plane_x;
-        col_y[x] = params.inverse[3] * plane_x;
-        col_w[x] = params.inverse[6] * plane_x;
+        col_x[x] = h[0] * plane_x;
+        col_y[x] = h[3] * plane_x;
+        col_w[x] = h[6] * plane_x;
     }
 
     const WarpJob<T> job{src,
@@ -382,35 +247,117 @@ WarpResult<T> warp_rgb_impl(const T* src, std::size_t length, std::size_t width,
                          row_length,
                          static_cast<double>(width) + -1.0,
                          static_cast<double>(height) + -1.0,
-                         &params,
                          col_x,
                          col_y,
-                         col_w,
-                         out.data()};
-#ifdef LINARA_WARP_AVX2
-    if (use_avx2(length)) {
-        parallel_rows(height, [&job](std::size_t y) {
-            warp_row_avx2<T, typename LanesFor<T>::type>(job, y);
-        });
-        return out;
-    }
-#endif
-    parallel_rows(height, [&job](std::size_t y) { warp_row(job, y); });
+                         col_w};
+    const SpanRoutine<T> span =
+        span_routine<T>(length <= routine.max_length ? routine : kPortableRoutine);
+    T* const out_data = out.data();
+
+    const bool runs = rows_have_runs(params, width);
+
+    parallel_bands(height, [&](std::size_t first_row, std::size_t end_row) {
+        RunGuess guess{{width / 2, width / 2}, {width / 2, width / 2}};
+        for (std::size_t top = first_row; top < end_row; top += kTileRows) {
+            const std::size_t bottom = std::min(end_row, top + kTileRows);
+            RowTerms rows[kTileRows];
+            std::size_t run_first[kTileRows];
+            std::size_t run_end[kTileRows];
+            for (std::size_t y = top; y < bottom; ++y) {
+                const double plane_y = static_cast<double>(y) / params.scale + params.off_y;
+                const std::size_t i = y - top;
+                rows[i] = {h[1] * plane_y + h[2], h[4] * plane_y + h[5], h[7] * plane_y + h[8], false};
+                run_first[i] = 0;
+                run_end[i] = width;
+                if (runs) rows[i].all_sampled = sampled_run(job, rows[i], guess, run_first[i], run_end[i]);
+            }
+            for (std::size_t left = 0; left < width; left += kTileColumns) {
+                const std::size_t right = std::min(width, left + kTileColumns);
+                for (std::size_t y = top; y < bottom; ++y) {
+                    const std::size_t i = y - top;
+                    check_range(y * row_length, row_length, expected, "warp output");
+                    T* const out_row = out_data + y * row_length;
+                    // Outside the run every pixel is 0.
+                    const std::size_t first = std::min(std::max(left, run_first[i]), right);
+                    const std::size_t end = std::max(std::min(right, run_end[i]), first);
+                    std::fill(out_row + left * 3, out_row + first * 3, T{0});
+                    std::fill(out_row + end * 3, out_row + right * 3, T{0});
+                    if (first < end) span(job, rows[i], out_row, first, end);
+                }
+            }
+        }
+    });
     return out;
 }
 
 }  // namespace
 
+void warp_span_portable(const WarpJob<std::uint8_t>& job, const RowTerms& row,
+                        std::uint8_t* out_row, std::size_t first, std::size_t end) {
+    warp_span(job, row, out_row, first, end);
+}
+
+void warp_span_portable(const WarpJob<std::uint16_t>& job, const RowTerms& row,
+                        std::uint16_t* out_row, std::size_t first, std::size_t end) {
+    warp_span(job, row, out_row, first, end);
+}
+
+const WarpRoutine kPortableRoutine = {"portable", warp_span_portable, warp_span_portable,
+                                      std::numeric_limits<std::size_t>::max()};
+
+const WarpRoutine* supported_warp_routine(const char* name) {
+    if (std::strcmp(name, "portable") == 0) return &kPortableRoutine;
+#ifdef LINARA_WARP_X86_ROUTINES
+    const SimdLevel supported = supported_simd_level();
+    const bool has_avx2 = supported >= SimdLevel::kAvx2;
+    const bool has_avx512 = supported >= SimdLevel::kAvx512;
+    if (std::strcmp(name, "avx2") == 0 && has_avx2) return &kAvx2Routine;
+    if (std::strcmp(name, "avx512") == 0 && has_avx512) return &kAvx512Routine;
+#endif
+    return nullptr;
+}
+
+const WarpRoutine& select_warp_routine(const char* requested) {
+    if (requested) {
+        if (const WarpRoutine* routine = supported_warp_routine(requested)) return *routine;
+    }
+    for (const char* name : {"avx512", "avx2"}) {
+        if (const WarpRoutine* routine = supported_warp_routine(name)) return *routine;
+    }
+    return kPortableRoutine;
+}
+
+const WarpRoutine& chosen_warp_routine() {
+    static const WarpRoutine& chosen = select_warp_routine(simd_level_name(simd_level()));
+    return chosen;
+}
+
+WarpResult<std::uint8_t> warp_rgb_with(const WarpRoutine& routine, const std::uint8_t* src,
+                                       std::size_t length, std::size_t width, std::size_t height,
+                                       const WarpParams& params) {
+    return warp_rgb_impl(routine, src, length, width, height, params);
+}
+
+WarpResult<std::uint16_t> warp_rgb_with(const WarpRoutine& routine, const std::uint16_t* src,
+                                        std::size_t length, std::size_t width, std::size_t height,
+                                        const WarpParams& params) {
+    return warp_rgb_impl(routine, src, length, width, height, params);
+}
+
+}  // namespace warp_internal
+
 WarpResult<std::uint8_t> warp_rgb_buffer(const std::uint8_t* src, std::size_t length,
                                          std::size_t width, std::size_t height,
                                          const WarpParams& params) {
-    return warp_rgb_impl(src, length, width, height, params);
+    return warp_internal::warp_rgb_with(warp_internal::chosen_warp_routine(), src, length, width,
+                                        height, params);
 }
 
 WarpResult<std::uint16_t> warp_rgb_buffer(const std::uint16_t* src, std::size_t length,
                                           std::size_t width, std::size_t height,
                                           const WarpParams& params) {
-    return warp_rgb_impl(src, length, width, height, params);
+    return warp_internal::warp_rgb_with(warp_internal::chosen_warp_routine(), src, length, width,
+                                        height, params);
 }
 
 }  // namespace linara

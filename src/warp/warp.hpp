@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <variant>
 
 #include "common/errors.hpp"
@@ -24,15 +25,39 @@ struct WarpParams {
     double off_y;
 };
 
+// The warped image: `size()` elements from std::malloc, every one written by
+// the kernel. It can hand its memory to an owner that releases it with
+// std::free.
 template <class T>
-using WarpResult = std::variant<ZeroedArray<T>, SizeMismatch>;
+class WarpImage {
+public:
+    WarpImage() = default;
+    WarpImage(T* data, std::size_t size) : data_(data), size_(size) {}
+
+    T* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+
+    // Gives up ownership; the caller frees the memory with std::free.
+    T* release() {
+        size_ = 0;
+        return data_.release();
+    }
+
+private:
+    std::unique_ptr<T, FreeDeleter> data_;
+    std::size_t size_ = 0;
+};
+
+template <class T>
+using WarpResult = std::variant<WarpImage<T>, SizeMismatch>;
 
 // `src` holds `length` elements, height x width x 3 of them, row-major and
-// interleaved; the result is a new zero-filled buffer of the same layout with
-// every sampled pixel written. A length other than width * 3 * height, or a
-// product that does not fit a size_t (then `expected` is SIZE_MAX), is a
-// SizeMismatch. An empty image (width or height 0) gives an empty buffer.
-// Rows run on the worker pool; the result does not depend on its size.
+// interleaved; the result is a new buffer of the same layout in which every
+// sampled pixel holds its value and every other pixel is 0. A length other
+// than width * 3 * height, or a product that does not fit a size_t (then
+// `expected` is SIZE_MAX), is a SizeMismatch. An empty image (width or
+// height 0) gives an empty buffer. Rows run on the worker pool; the result
+// does not depend on its size, nor on which row routine the processor gets.
 WarpResult<std::uint8_t> warp_rgb_buffer(const std::uint8_t* src, std::size_t length,
                                          std::size_t width, std::size_t height,
                                          const WarpParams& params);

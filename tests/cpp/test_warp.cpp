@@ -3,14 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "common/saturate.hpp"
 #include "warp/warp.hpp"
+#include "warp/warp_rows.hpp"
 
 namespace linara {
 namespace {
@@ -26,7 +31,7 @@ template <class T>
 std::vector<T> warp(const std::vector<T>& src, std::size_t width, std::size_t height,
                     const WarpParams& p) {
     auto result = warp_rgb_buffer(src.data(), src.size(), width, height, p);
-    const auto& out = std::get<ZeroedArray<T>>(result);
+    const auto& out = std::get<WarpImage<T>>(result);
     return std::vector<T>(out.data(), out.data() + out.size());
 }
 
@@ -111,6 +116,36 @@ TYPED_TEST(WarpTyped, IdentityCopiesAndSaturatesAtTheMaximum) {
         auto shifted = warp(full, width, 5, affine(0.3, 0.7));
         for (std::size_t y = 0; y < 4; ++y)
             for (std::size_t i = 0; i < (width - 1) * 3; ++i) ASSERT_EQ(shifted[y * width * 3 + i], kTop);
+    }
+}
+
+// Affine matrices (h6 = 0), whose rows are only computed where their source
+// points lie in the source: mirrored, rotated, sheared, constant along a
+// row (h0 = 0), with w other than 1 (h7, h8), huge, and with edges exactly
+// on the last column and row.
+TYPED_TEST(WarpTyped, AffineMatricesMatchTheLiteralRules) {
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int trial = 0; trial < 60; ++trial) {
+        const std::size_t width = 1 + rng() % 70, height = 1 + rng() % 50;
+        auto src = random_image<TypeParam>(width, height, rng);
+        const double angle = 3.2 * u(rng), zoom = 0.3 + std::abs(u(rng)) * 2;
+        WarpParams p{{std::cos(angle) * zoom, -std::sin(angle) * zoom, 30 * u(rng),
+                      std::sin(angle) * zoom, std::cos(angle) * zoom, 30 * u(rng), 0,
+                      trial % 3 == 0 ? 0.01 * u(rng) : 0.0, trial % 4 == 0 ? 1 + 0.5 * u(rng) : 1.0},
+                     trial % 5 == 0 ? -1.0 : 0.5 + std::abs(u(rng)), 10 * u(rng), 10 * u(rng)};
+        if (trial % 7 == 1) p.inverse[0] = 0.0;
+        if (trial % 7 == 2) p.inverse[4] = -0.0;
+        if (trial % 7 == 3) p.inverse[0] = 1e300;
+        if (trial % 7 == 4) {
+            // Each row's last pixel maps exactly onto the last column.
+            p.inverse = {static_cast<double>(width - 1) / static_cast<double>(std::max<std::size_t>(width - 1, 1)),
+                         0, 0, 0, 1, 0, 0, 0, 1};
+            p.scale = 1.0;
+            p.off_x = p.off_y = 0.0;
+        }
+        ASSERT_EQ(warp(src, width, height, p), reference(src, width, height, p))
+            << width << "x" << height << " trial " << trial;
     }
 }
 
@@ -235,8 +270,128 @@ TEST(Warp, EmptyImagesGiveEmptyOutputs) {
     for (auto [width, height] : {std::pair<std::size_t, std::size_t>{0, 0}, {5, 0}, {0, 5}}) {
         auto result = warp_rgb_buffer(static_cast<const std::uint16_t*>(nullptr), 0, width, height,
                                       affine(0, 0));
-        ASSERT_TRUE(std::holds_alternative<ZeroedArray<std::uint16_t>>(result));
-        EXPECT_EQ(std::get<ZeroedArray<std::uint16_t>>(result).size(), 0u);
+        ASSERT_TRUE(std::holds_alternative<WarpImage<std::uint16_t>>(result));
+        EXPECT_EQ(std::get<WarpImage<std::uint16_t>>(result).size(), 0u);
+    }
+}
+
+
+// ------------------------------------------------ the vector row routines
+
+using warp_internal::WarpRoutine;
+
+// A copy of an image that ends where an inaccessible page begins, so that a
+// read past its end faults.
+template <class T>
+class GuardedCopy {
+public:
+    explicit GuardedCopy(const std::vector<T>& image) : size_(image.size()) {
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t bytes = size_ * sizeof(T);
+        mapped_ = (bytes + page - 1) / page * page + page;
+        base_ = static_cast<char*>(
+            mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (base_ == MAP_FAILED) throw std::bad_alloc();
+        mprotect(base_ + mapped_ - page, page, PROT_NONE);
+        data_ = reinterpret_cast<T*>(base_ + mapped_ - page - bytes);
+        std::memcpy(data_, image.data(), bytes);
+    }
+    GuardedCopy(const GuardedCopy&) = delete;
+    GuardedCopy& operator=(const GuardedCopy&) = delete;
+    ~GuardedCopy() { munmap(base_, mapped_); }
+    const T* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    std::size_t size_;
+    std::size_t mapped_;
+    char* base_;
+    T* data_;
+};
+
+template <class T>
+std::vector<T> warp_with(const WarpRoutine& routine, const GuardedCopy<T>& src, std::size_t width,
+                         std::size_t height, const WarpParams& p) {
+    auto result = warp_internal::warp_rgb_with(routine, src.data(), src.size(), width, height, p);
+    const auto& out = std::get<WarpImage<T>>(result);
+    return std::vector<T>(out.data(), out.data() + out.size());
+}
+
+// Matrices that put sample points on every kind of lane: inside, outside,
+// exactly on the last row and column, at infinity (a zero divisor), NaN,
+// w exactly 1 in some lanes only, and mirrored (negative w).
+std::vector<WarpParams> hard_params(std::size_t width, std::size_t height, std::mt19937& rng) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const double last_x = static_cast<double>(width - 1), last_y = static_cast<double>(height - 1);
+    const double angle = 0.5 + u(rng), c = std::cos(angle) / 0.7, s = std::sin(angle) / 0.7;
+    std::vector<WarpParams> params{
+        {{1, 0, 0, 0, 1, 0, 0, 0, 1}, 1.0, 0.0, 0.0},
+        {{c, -s, last_x / 2, s, c, 0, 0, 0, 1}, 1.0, -last_x / 2, 0.0},
+        {{1 + 0.1 * u(rng), 0.05 * u(rng), 3 * u(rng), 0.05 * u(rng), 1 + 0.1 * u(rng), 3 * u(rng),
+          0.003 * u(rng), 0.003 * u(rng), 1},
+         0.6 + 0.3 * u(rng), u(rng), u(rng)},
+        // Maps the output onto [0, last] exactly: the last column and row
+        // are sampled on the source's last column and row.
+        {{last_x / static_cast<double>(width), 0, 0, 0, last_y / static_cast<double>(height), 0, 0,
+          0, 1},
+         1.0, 0.0, 0.0},
+        {{1, 0, 0, 0, 1, 0, 0, 0, 1}, static_cast<double>(width) / last_x, 0.0, 0.0},
+        // w = X - 5 is zero at column 5 (infinite or NaN point) and
+        // negative to its left.
+        {{1, 0, 0, 0, 1, 0, 1, 0, -5}, 1.0, 0.0, 0.0},
+        {{0, 0, 0, 0, 0, 0, 1, 0, -5}, 1.0, 0.0, 0.0},
+        // w is 1 exactly at x = 8 and close to 1 around it.
+        {{1, 0, 0, 0, 1, 0, 1.0 / 64, 0, 1 - 8.0 / 64}, 1.0, 0.0, 0.0},
+        {{1, 0, 0, 0, 1, 0, 0, 0, 0}, 1.0, 0.0, 0.0},
+        {{1, 0, 0, 0, 1, 0, 0, 0, 1}, 0.0, 0.0, 0.0},
+        {{1, 0, 0, 0, 1, 0, 0, 0, 1}, 1.0, kNaN, 0.0},
+        {{1, kNaN, 0, 0, 1, 0, 0, 0, 1}, 1.0, 0.0, 0.0},
+        {{1, 0, 0, 0, 1, 0, 0, 0, 1}, 1.0, -kInf, 0.0},
+        {{-1, 0, 0, 0, -1, 0, 0, 0, -1}, 1.0, 0.0, 0.0},
+        {{-1, 0, last_x, 0, -1, last_y, 0, 0, 1}, 1.0, 0.0, 0.0},
+    };
+    return params;
+}
+
+template <class T>
+void expect_routines_agree(const char* name) {
+    const WarpRoutine* routine = warp_internal::supported_warp_routine(name);
+    if (!routine) GTEST_SKIP() << name << " is not supported by this processor";
+    std::mt19937 rng(8);
+    // Widths with every remainder modulo 8 and 4, around the chunk of 128
+    // pixels and the strip of 1024 columns; heights around the 32-row
+    // blocks.
+    const std::pair<std::size_t, std::size_t> sizes[] = {
+        {1, 1},  {2, 2},  {3, 1},    {4, 3},    {5, 4},   {6, 2},   {7, 7},    {8, 5},
+        {9, 3},  {10, 6}, {11, 2},   {12, 9},   {13, 4},  {14, 3},  {15, 8},   {16, 2},
+        {17, 5}, {23, 1}, {127, 34}, {129, 33}, {136, 3}, {255, 2}, {1025, 2}, {1031, 3}};
+    for (auto [width, height] : sizes) {
+        const GuardedCopy<T> src(random_image<T>(width, height, rng));
+        const auto params = hard_params(width, height, rng);
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            ASSERT_EQ(warp_with(*routine, src, width, height, params[i]),
+                      warp_with(warp_internal::kPortableRoutine, src, width, height, params[i]))
+                << name << " " << width << "x" << height << " case " << i;
+        }
+    }
+}
+
+class WarpRoutines : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(WarpRoutines, AgreeWithThePortableRoutineOnUint8) { expect_routines_agree<std::uint8_t>(GetParam()); }
+TEST_P(WarpRoutines, AgreeWithThePortableRoutineOnUint16) { expect_routines_agree<std::uint16_t>(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(VectorRoutines, WarpRoutines, ::testing::Values("avx2", "avx512"));
+
+TEST(Warp, RoutineSelection) {
+    const WarpRoutine& best = warp_internal::select_warp_routine(nullptr);
+    EXPECT_EQ(&warp_internal::select_warp_routine("portable"), &warp_internal::kPortableRoutine);
+    EXPECT_EQ(&warp_internal::select_warp_routine("no-such-routine"), &best);
+    for (const char* name : {"avx2", "avx512"}) {
+        const WarpRoutine* supported = warp_internal::supported_warp_routine(name);
+        EXPECT_EQ(&warp_internal::select_warp_routine(name), supported ? supported : &best) << name;
+    }
+    if (warp_internal::supported_warp_routine("avx512")) {
+        EXPECT_STREQ(best.name, "avx512");
     }
 }
 
