@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/errors.hpp"
+#include "common/block_cache.hpp"
 #include "common/zeroed_array.hpp"
 
 namespace linara {
@@ -38,14 +39,15 @@ struct GradientCell {
     float dir_x;
     float dir_y;
 };
-using GradientField = ZeroedArray<GradientCell>;
+// Zero-filled when constructed with a size alone.
+using GradientField = CachedArray<GradientCell>;
 
 // One bit per pixel: clear = free to seed or join a region, set = used. A
 // bit, not a byte, so that the map of a large image stays in cache.
 class UsedMap {
 public:
     UsedMap() = default;
-    explicit UsedMap(std::size_t pixels) : bits_((pixels + 7) / 8), size_(pixels) {}
+    explicit UsedMap(std::size_t pixels) : bits_((pixels + 7) / 8, Fill::kZero), size_(pixels) {}
 
     std::size_t size() const { return size_; }
     bool operator[](std::size_t i) const { return (bits_[i >> 3] >> (i & 7)) & 1u; }
@@ -57,7 +59,7 @@ public:
     std::uint8_t* bits() const { return bits_.data(); }
 
 private:
-    ZeroedArray<std::uint8_t> bits_;
+    CachedArray<std::uint8_t> bits_;
     std::size_t size_ = 0;
 };
 

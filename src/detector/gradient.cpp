@@ -1,5 +1,6 @@
 #include <math.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/checked.hpp"
@@ -17,12 +18,17 @@ namespace {
 // width - 1, gx and gy of the 2x2 window, m = hypot(gx, gy), and the cell
 // (m, -gy / m, gx / m) rounded to float32, or zeros when m is not positive.
 //
-// m comes from a bracket of the library's hypot (hypot_bounds.hpp): every
-// float32 result is monotonic in m, so when both ends of the bracket round
-// to the same three floats, so does m. On an axis m is exact (hypot(d, 0)
-// is |d|). Only the other pixels, marked pending, call the library. Every
-// loop but the last runs across pixels and vectorises; each pixel's
-// arithmetic is the one written. Returns the number of library calls.
+// m comes from a bracket [lo, hi] of the library's hypot (hypot_bounds.hpp),
+// or is exact on an axis (hypot(d, 0) is |d|). The cell is computed from lo;
+// it is m's cell when every float32 result is the same for any m in the
+// bracket. For the magnitude that is float32(hi) = float32(lo). For a
+// direction component q = g / lo (g being -gy or gx), g / m lies within a
+// relative 2^-48 of q for every m in the bracket (hi / lo < 1 + 2^-48), so
+// q (1 -+ 2^-47) enclose every rounded g / m, and rounding is monotonic:
+// two products stand in for a second division. Only the other pixels,
+// marked pending, call the library. Every loop but the last runs across
+// pixels and vectorises; each pixel's arithmetic is the one written.
+// Returns the number of library calls.
 [[gnu::always_inline]] inline std::size_t gradient_row_body(const double* top, const double* bottom,
                                                            GradientCell* out, std::size_t width,
                                                            double* gx, double* gy,
@@ -44,12 +50,15 @@ namespace {
         const double lo = axis ? ax + ay : r * kHypotBracketLow;
         const double hi = axis ? ax + ay : r * kHypotBracketHigh;
         const float magnitude = static_cast<float>(lo);
-        const float dir_x = static_cast<float>(-b / lo);
-        const float dir_y = static_cast<float>(a / lo);
+        const double qx = -b / lo, qy = a / lo;
+        const float dir_x = static_cast<float>(qx);
+        const float dir_y = static_cast<float>(qy);
         const bool zero = axis & !(lo > 0.0);
         const bool in_range = brackets & (big >= 0x1p-500) & (ax <= 0x1p500) & (ay <= 0x1p500);
-        const bool same = (magnitude == static_cast<float>(hi)) & (dir_x == static_cast<float>(-b / hi)) &
-                          (dir_y == static_cast<float>(a / hi));
+        constexpr double kDown = 1.0 - 0x1p-47, kUp = 1.0 + 0x1p-47;
+        const bool same = (magnitude == static_cast<float>(hi)) &
+                          (dir_x == static_cast<float>(qx * kDown)) & (dir_x == static_cast<float>(qx * kUp)) &
+                          (dir_y == static_cast<float>(qy * kDown)) & (dir_y == static_cast<float>(qy * kUp));
         const bool decided = zero | ((axis | in_range) & same);
         out[x].magnitude = zero ? 0.0f : magnitude;
         out[x].dir_x = zero ? 0.0f : dir_x;
@@ -116,9 +125,11 @@ RowFunction gradient_row_function() {
 template <class MakeSource>
 GradientField gradient_field(std::size_t width, std::size_t height, const MakeSource& make_source) {
     profile::Timer timer(profile::Stage::kGradient);
-    GradientField field(width * height);
-    if (width < 2 || height < 2) return field;
+    if (width < 2 || height < 2) return GradientField(width * height);
+    // Every cell is written below, the last row and column with zeros.
+    GradientField field(width * height, Fill::kNone);
     GradientCell* cells = field.data();
+    std::fill(cells + (height - 1) * width, cells + height * width, GradientCell{0.0f, 0.0f, 0.0f});
     const RowFunction row_function = gradient_row_function();
     parallel_bands(height - 1, [&](std::size_t first, std::size_t end) {
         auto source = make_source();
@@ -134,6 +145,7 @@ GradientField gradient_field(std::size_t width, std::size_t height, const MakeSo
             check_range(y * width, width, field.size(), "gradient field");
             calls += row_function(top, bottom, cells + y * width, width, gx.data(), gy.data(),
                                     pending.data());
+            cells[y * width + width - 1] = {0.0f, 0.0f, 0.0f};
             top = bottom;
             std::swap(top_buffer, bottom_buffer);
         }

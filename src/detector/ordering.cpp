@@ -86,7 +86,7 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
         }
     }
 
-    plan.order.resize(total);
+    plan.order = CachedArray<PixelIndex>(total, Fill::kNone);
     parallel_rows(chunks.count, [&](std::size_t c) {
         std::array<std::uint32_t, kBins>& next = counts[c];
         for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
@@ -97,7 +97,8 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
 }
 
 PixelOrder order_pixels(const GradientField& field, float threshold) {
-    return plan_seeds(field, threshold).order;
+    const SeedPlan plan = plan_seeds(field, threshold);
+    return PixelOrder(plan.order.begin(), plan.order.end());
 }
 
 }  // namespace linara

@@ -89,7 +89,7 @@ std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace
 constexpr std::size_t kPrefetchBitAhead = 64;
 constexpr std::size_t kPrefetchWindowAhead = 16;
 
-void prefetch_ahead(const PixelOrder& order, std::size_t p, const UsedMap& used,
+void prefetch_ahead(const CachedArray<PixelIndex>& order, std::size_t p, const UsedMap& used,
                     const SeedContext& ctx) {
     if (p + kPrefetchBitAhead < order.size())
         __builtin_prefetch(used.bits() + (order[p + kPrefetchBitAhead] >> 3));
@@ -106,7 +106,7 @@ void prefetch_ahead(const PixelOrder& order, std::size_t p, const UsedMap& used,
     }
 }
 
-std::vector<SegmentRecord> run_in_order(const PixelOrder& order, UsedMap& used_map,
+std::vector<SegmentRecord> run_in_order(const CachedArray<PixelIndex>& order, UsedMap& used_map,
                                         const SeedContext& ctx) {
     LiveUsed used(used_map);
     SeedWorkspace ws;
@@ -158,26 +158,28 @@ void pause_briefly(unsigned& spins) {
 
 // The seed loop on several threads with the result of the sequential one.
 //
-// The calling thread commits seeds strictly in order. Helper threads run
-// free seeds ahead of it speculatively against the used map as it stands
-// (used_access.hpp). When the committing thread reaches a seed a helper has
-// run, it checks that every used-map bit the helper read still holds the
-// value read: then the sequential loop would have read the same values and
-// done the same, and the helper's writes and record are committed.
-// Otherwise it runs the seed itself. Seeds no helper has claimed it runs
-// itself at once, so it never waits for a helper to start.
+// The order is cut into chunks of kChunk consecutive positions. The calling
+// thread commits chunks strictly in order. Helper threads run chunks ahead
+// of it speculatively (used_access.hpp): the seeds of a chunk in order,
+// against the used map as it stands plus the chunk's own earlier changes,
+// logging every shared used-map bit they read and the final value of every
+// bit they change. When the committing thread reaches a chunk a helper has
+// run, it checks that every logged read still holds: then the sequential
+// loop would read the same values and do the same, so the chunk's writes
+// and records are committed. Otherwise it runs the chunk itself. Chunks no
+// helper has claimed it runs itself at once, so it never waits for a helper
+// to start, and it waits only briefly for one that is running.
 //
-// Every position p of the order has a state word, slot p % kWindow, that
-// holds the position it serves, a phase, and the result buffer of a
-// helper's run. Free seeds are sparse among the positions (most are taken
-// long before the loop reaches them), so the window is wide, and the few
-// result buffers bound how far helpers run ahead.
+// Chunks keep the cost of handing work over (an atomic state word per
+// chunk) small beside the work, and most positions hold seeds taken long
+// before the loop reaches them, which cost nothing.
 class SpeculativeLoop {
 public:
-    SpeculativeLoop(const PixelOrder& order, UsedMap& used_map, const SeedContext& ctx)
+    SpeculativeLoop(const CachedArray<PixelIndex>& order, UsedMap& used_map, const SeedContext& ctx)
         : order_(order), used_map_(used_map), ctx_(ctx), live_(used_map),
-          states_(new std::atomic<std::uint64_t>[kWindow]), results_(kBuffers) {
-        for (std::size_t p = 0; p < kWindow; ++p) slot_of(p).store(state_of(p, kFree, 0));
+          chunks_((order.size() + kChunk - 1) / kChunk),
+          states_(new std::atomic<std::uint32_t>[chunks_]), results_(kBuffers) {
+        for (std::size_t c = 0; c < chunks_; ++c) states_[c].store(kFree, std::memory_order_relaxed);
     }
 
     std::vector<SegmentRecord> run(std::size_t helpers) {
@@ -189,110 +191,90 @@ public:
     }
 
 private:
-    static constexpr std::size_t kWindow = 1 << 16;
+    static constexpr std::size_t kChunk = 64;
     static constexpr std::size_t kBuffers = 64;  // a bit each in free_buffers_
-    // Helpers start this many free seeds ahead of the committing thread, so
-    // that their results tend to be ready when it gets there.
-    static constexpr std::size_t kLead = 4;
+    // Helpers claim chunks at least this far ahead of the committing thread,
+    // so that their results tend to be ready when it gets there.
+    static constexpr std::size_t kLead = 2;
     // Pauses the committing thread waits for a running helper, about 20 us:
     // a helper that the system has put to sleep must not hold it up.
     static constexpr unsigned kPatience = 1000;
 
-    enum Phase : std::uint64_t {
-        kFree = 0,      // no helper has claimed the position
-        kRunning = 1,   // a helper runs it
-        kDone = 2,      // the helper's result waits in its buffer
-        kAbandoned = 3  // the committing thread no longer wants the result
+    // A chunk's state: a phase in the low bits, the result buffer above.
+    enum Phase : std::uint32_t {
+        kFree = 0,      // no thread has claimed the chunk
+        kTaken = 1,     // the committing thread runs it itself
+        kRunning = 2,   // a helper runs it
+        kDone = 3,      // the helper's result waits in its buffer
+        kAbandoned = 4  // the committing thread no longer wants the result
     };
-    // The slot of position p. Consecutive positions get slots in different
-    // cache lines, so that the committing thread and a helper working a few
-    // positions apart do not share one.
-    std::atomic<std::uint64_t>& slot_of(std::size_t p) const {
-        const std::size_t s = p % kWindow;
-        return states_[(s & 7) * (kWindow / 8) + s / 8];
+    static std::uint32_t state_of(Phase phase, std::size_t buffer) {
+        return static_cast<std::uint32_t>(buffer << 3) | phase;
     }
-    // Bits 0-1 phase, 2-7 buffer, 8-63 position.
-    static std::uint64_t state_of(std::size_t position, Phase phase, std::size_t buffer) {
-        return static_cast<std::uint64_t>(position) << 8 | buffer << 2 | phase;
-    }
-    static std::size_t position_of(std::uint64_t state) { return static_cast<std::size_t>(state >> 8); }
-    static Phase phase_of(std::uint64_t state) { return static_cast<Phase>(state & 3); }
-    static std::size_t buffer_of(std::uint64_t state) { return static_cast<std::size_t>(state >> 2 & 63); }
+    static Phase phase_of(std::uint32_t state) { return static_cast<Phase>(state & 7); }
+    static std::size_t buffer_of(std::uint32_t state) { return state >> 3; }
 
     struct Result {
         SpeculationLog log;
-        std::optional<SegmentRecord> record;
-        bool failed = false;  // the run threw; the committing thread runs the seed itself
+        std::vector<SegmentRecord> records;
+        bool failed = false;  // the run threw; the committing thread runs the chunk itself
     };
+
+    std::size_t chunk_end(std::size_t c) const { return std::min(order_.size(), (c + 1) * kChunk); }
 
     void commit_all() {
         SeedWorkspace ws;
         Jitter jitter(0);
-        for (std::size_t p = 0; p < order_.size(); ++p) {
-            if (p % kPollEvery == 0) poll_interrupt();
+        for (std::size_t c = 0; c < chunks_; ++c) {
+            poll_interrupt();
             jitter.maybe_pause();
-            prefetch_ahead(order_, p, used_map_, ctx_);
-            const std::optional<SegmentRecord> record = commit(p, ws);
-            if (record) records_.push_back(*record);
-            // Helpers only use this to stay ahead; publishing it less often
-            // keeps its cache line from bouncing between cores.
-            if (p % 32 == 0) committed_.store(p + 1, std::memory_order_release);
+            commit(c, ws);
+            committed_.store(c + 1, std::memory_order_release);
         }
     }
 
-    std::optional<SegmentRecord> commit(std::size_t p, SeedWorkspace& ws) {
-        std::atomic<std::uint64_t>& slot = slot_of(p);
-        const PixelIndex seed = order_[p];
-        std::uint64_t state = slot.load(std::memory_order_acquire);
-        for (;;) {
-            // A helper still runs the abandoned position p - kWindow: p runs
-            // here, and the helper will free the slot for p + kWindow.
-            if (position_of(state) < p) {
-                if (slot.compare_exchange_weak(state, state_of(p, kAbandoned, 0), std::memory_order_acq_rel))
-                    return run_seed(seed, live_, ws, ctx_);
-                continue;
-            }
-            // No helper has claimed p: it runs here.
-            if (phase_of(state) == kFree) {
-                if (slot.compare_exchange_weak(state, state_of(p + kWindow, kFree, 0),
-                                               std::memory_order_acq_rel))
-                    return run_seed(seed, live_, ws, ctx_);
-                continue;
-            }
-            break;
+    void run_directly(std::size_t c, SeedWorkspace& ws) {
+        for (std::size_t p = c * kChunk; p < chunk_end(c); ++p) {
+            prefetch_ahead(order_, p, used_map_, ctx_);
+            if (auto record = run_seed(order_[p], live_, ws, ctx_)) records_.push_back(*record);
         }
+    }
 
-        // A helper has claimed p. If the seed is taken by now, nothing comes
-        // of it whatever the helper finds; otherwise wait for the helper, for
-        // a while.
-        const bool taken = live_.get(seed) != 0;
+    void commit(std::size_t c, SeedWorkspace& ws) {
+        std::atomic<std::uint32_t>& slot = states_[c];
+        std::uint32_t state = kFree;
+        if (slot.compare_exchange_strong(state, kTaken, std::memory_order_acq_rel)) {
+            run_directly(c, ws);
+            return;
+        }
+        // A helper has claimed the chunk: wait for it, for a while.
         for (unsigned spins = 0; phase_of(state) == kRunning; state = slot.load(std::memory_order_acquire)) {
-            if (taken || ++spins > kPatience) {
-                if (slot.compare_exchange_strong(state, state_of(p, kAbandoned, 0), std::memory_order_acq_rel)) {
+            if (++spins > kPatience) {
+                if (slot.compare_exchange_strong(state, state_of(kAbandoned, buffer_of(state)),
+                                                 std::memory_order_acq_rel)) {
                     profile::count(profile::Counter::kRerun);
-                    return taken ? std::nullopt : run_seed(seed, live_, ws, ctx_);
+                    run_directly(c, ws);  // the helper frees its buffer
+                    return;
                 }
                 continue;
             }
             cpu_relax();
         }
-
         const std::size_t buffer = buffer_of(state);
         Result& result = results_[buffer];
         bool accepted;
         {
             profile::Timer timer(profile::Stage::kCommit);
             accepted = !result.failed && still_valid(result.log);
-            if (accepted)
+            if (accepted) {
                 for (const UsedEntry& write : result.log.writes) live_.set(write.index, write.value);
+                records_.insert(records_.end(), result.records.begin(), result.records.end());
+            }
         }
-        std::optional<SegmentRecord> record = accepted ? result.record : std::nullopt;
         result.log.trim();
-        slot.store(state_of(p + kWindow, kFree, 0), std::memory_order_release);
         release_buffer(buffer);
         profile::count(accepted ? profile::Counter::kAccepted : profile::Counter::kRerun);
-        if (!accepted) record = run_seed(seed, live_, ws, ctx_);
-        return record;
+        if (!accepted) run_directly(c, ws);
     }
 
     bool still_valid(const SpeculationLog& log) const {
@@ -306,71 +288,52 @@ private:
         Jitter jitter(helpers_started_.fetch_add(1) + 1);
         SpeculativeUsed used(used_map_, stop_);
         while (!stop_.load(std::memory_order_relaxed)) {
-            std::size_t p = next_.fetch_add(1, std::memory_order_relaxed);
-            const std::size_t committed = committed_.load(std::memory_order_acquire);
-            if (p <= committed) {
+            std::size_t c = next_.fetch_add(1, std::memory_order_relaxed);
+            const std::size_t lead = committed_.load(std::memory_order_acquire) + kLead;
+            if (c < lead) {
                 // Fallen behind: jump ahead, unless another helper has.
-                next_.compare_exchange_strong(++p, lead_position(committed), std::memory_order_relaxed);
+                next_.compare_exchange_strong(++c, lead, std::memory_order_relaxed);
                 continue;
             }
-            if (p >= order_.size()) return;
-            // A seed taken by now is almost surely still taken when the
-            // committing thread gets there, and costs it nothing then.
-            if (live_.get(order_[p]) != 0) continue;
+            if (c >= chunks_) return;
+            // A chunk whose seeds are all taken costs the committing thread
+            // next to nothing; helpers leave it alone.
+            if (!has_free_seed(c)) continue;
             const std::size_t buffer = acquire_buffer();
             if (buffer == kBuffers) return;  // stopping
             jitter.maybe_pause();
-            if (!claim(p, buffer)) {
+            std::atomic<std::uint32_t>& slot = states_[c];
+            std::uint32_t state = kFree;
+            const std::uint32_t running = state_of(kRunning, buffer);
+            if (!slot.compare_exchange_strong(state, running, std::memory_order_acq_rel)) {
                 release_buffer(buffer);
                 continue;
             }
             profile::count(profile::Counter::kSpeculated);
             Result& result = results_[buffer];
-            std::atomic<std::uint64_t>& slot = slot_of(p);
-            used.start(result.log, slot, state_of(p, kRunning, buffer));
+            result.records.clear();
             result.failed = false;
+            used.start(result.log, slot, running);
             try {
-                result.record = run_seed(order_[p], used, ws, ctx_);
+                for (std::size_t p = c * kChunk; p < chunk_end(c); ++p)
+                    if (auto record = run_seed(order_[p], used, ws, ctx_)) result.records.push_back(*record);
             } catch (const SpeculationAbandoned&) {
             } catch (const std::exception&) {
                 result.failed = true;
             }
             used.finish();
             jitter.maybe_pause();
-            // Hand the result over. If the committing thread abandoned the
-            // run (perhaps later positions of the slot too), free the buffer
-            // and pass the slot on to the position after the last one
-            // abandoned.
-            std::uint64_t state = state_of(p, kRunning, buffer);
-            if (!slot.compare_exchange_strong(state, state_of(p, kDone, buffer), std::memory_order_acq_rel)) {
+            // Hand the result over, or free the buffer of an abandoned run.
+            state = running;
+            if (!slot.compare_exchange_strong(state, state_of(kDone, buffer), std::memory_order_acq_rel))
                 release_buffer(buffer);
-                while (!slot.compare_exchange_weak(state, state_of(position_of(state) + kWindow, kFree, 0),
-                                                   std::memory_order_acq_rel)) {
-                }
-            }
         }
     }
 
-    // The position of the kLead-th seed after `committed` that is free now.
-    std::size_t lead_position(std::size_t committed) const {
-        std::size_t p = committed + 1, free_seeds = 0;
-        for (; p < order_.size() && p < committed + kWindow / 2; ++p)
-            if (live_.get(order_[p]) == 0 && ++free_seeds == kLead) break;
-        return p;
-    }
-
-    // Claims position p for a run into `buffer`, waiting while its slot
-    // still serves an earlier position; false when the committing thread
-    // has passed p or the loop is stopping.
-    bool claim(std::size_t p, std::size_t buffer) {
-        std::atomic<std::uint64_t>& slot = slot_of(p);
-        std::uint64_t state = slot.load(std::memory_order_acquire);
-        for (unsigned spins = 0; position_of(state) < p; state = slot.load(std::memory_order_acquire)) {
-            if (stop_.load(std::memory_order_relaxed)) return false;
-            pause_briefly(spins);
-        }
-        return state == state_of(p, kFree, 0) &&
-               slot.compare_exchange_strong(state, state_of(p, kRunning, buffer), std::memory_order_acq_rel);
+    bool has_free_seed(std::size_t c) const {
+        for (std::size_t p = c * kChunk; p < chunk_end(c); ++p)
+            if (live_.get(order_[p]) == 0) return true;
+        return false;
     }
 
     // A free result buffer, waiting for one if need be; kBuffers when the
@@ -393,15 +356,16 @@ private:
         free_buffers_.fetch_or(std::uint64_t{1} << buffer, std::memory_order_acq_rel);
     }
 
-    const PixelOrder& order_;
+    const CachedArray<PixelIndex>& order_;
     UsedMap& used_map_;
     const SeedContext& ctx_;
     LiveUsed live_;
-    std::unique_ptr<std::atomic<std::uint64_t>[]> states_;
+    std::size_t chunks_;
+    std::unique_ptr<std::atomic<std::uint32_t>[]> states_;
     std::vector<Result> results_;
     std::atomic<std::uint64_t> free_buffers_{~std::uint64_t{0}};
-    std::atomic<std::size_t> next_{0};
-    std::atomic<std::size_t> committed_{0};
+    std::atomic<std::size_t> next_{0};       // next chunk a helper may claim
+    std::atomic<std::size_t> committed_{0};  // chunks committed
     std::atomic<bool> stop_{false};
     std::atomic<unsigned> helpers_started_{0};
     std::vector<SegmentRecord> records_;
@@ -412,7 +376,7 @@ private:
 std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t width,
                                          std::size_t height, const DetectionParams& params) {
     SeedPlan plan = plan_seeds(field, params.magnitude_threshold);
-    const PixelOrder& order = plan.order;
+    const CachedArray<PixelIndex>& order = plan.order;
     UsedMap& used = plan.used;
     const SeedContext ctx{field, width, height, params, cos(params.tolerance)};
     const std::size_t threads = worker_pool_size();

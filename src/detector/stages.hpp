@@ -89,7 +89,7 @@ GradientField compute_subsampled_gradient_field(const T* samples, const Subsampl
 
 // The seeds of a run and the used map it starts from.
 struct SeedPlan {
-    PixelOrder order;  // pixels above the threshold, strongest magnitude bin first
+    CachedArray<PixelIndex> order;  // pixels above the threshold, strongest magnitude bin first
     UsedMap used;      // used where the magnitude is not above the threshold
 };
 SeedPlan plan_seeds(const GradientField& field, float threshold);

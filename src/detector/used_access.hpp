@@ -73,12 +73,12 @@ public:
     // One instance serves one helper thread for many runs; a run in
     // progress ends early once `stop` is set.
     SpeculativeUsed(const UsedMap& shared, const std::atomic<bool>& stop)
-        : shared_(shared.bits()), size_(shared.size()), overlay_((shared.size() + 3) / 4), stop_(stop) {}
+        : shared_(shared.bits()), size_(shared.size()), overlay_((shared.size() + 3) / 4, Fill::kZero), stop_(stop) {}
 
     // Starts a run that logs into `log`. Now and then the run looks at
     // `state`, and throws SpeculationAbandoned once it no longer holds
     // `running` or the loop is stopping.
-    void start(SpeculationLog& log, const std::atomic<std::uint64_t>& state, std::uint64_t running) {
+    void start(SpeculationLog& log, const std::atomic<std::uint32_t>& state, std::uint32_t running) {
         log.clear();
         log_ = &log;
         state_ = &state;
@@ -127,10 +127,10 @@ private:
 
     const std::uint8_t* shared_;
     std::size_t size_;
-    ZeroedArray<std::uint8_t> overlay_;
+    CachedArray<std::uint8_t> overlay_;
     SpeculationLog* log_ = nullptr;
-    const std::atomic<std::uint64_t>* state_ = nullptr;
-    std::uint64_t running_ = 0;
+    const std::atomic<std::uint32_t>* state_ = nullptr;
+    std::uint32_t running_ = 0;
     const std::atomic<bool>& stop_;
     std::uint64_t shared_reads_ = 0;
     std::vector<PixelIndex> touched_;  // overlay entries to clear
