@@ -26,9 +26,9 @@ enum class Counter : int {
     kSeeds,         // free seeds grown
     kCandidates,    // regions that reached the minimum size
     kSegments,
-    kSpeculated,    // seeds grown speculatively by helper threads
-    kAccepted,      // speculative results committed as they were
-    kRerun,         // speculative results invalidated and run again
+    kSpeculated,    // chunks of seeds run speculatively by helper threads
+    kAccepted,      // positions of those chunks whose result was committed
+    kRerun,         // positions run again (result invalid, or chunk abandoned)
     kCount
 };
 

@@ -160,15 +160,15 @@ void pause_briefly(unsigned& spins) {
 //
 // The order is cut into chunks of kChunk consecutive positions. The calling
 // thread commits chunks strictly in order. Helper threads run chunks ahead
-// of it speculatively (used_access.hpp): the seeds of a chunk in order,
-// against the used map as it stands plus the chunk's own earlier changes,
-// logging every shared used-map bit they read and the final value of every
-// bit they change. When the committing thread reaches a chunk a helper has
-// run, it checks that every logged read still holds: then the sequential
-// loop would read the same values and do the same, so the chunk's writes
-// and records are committed. Otherwise it runs the chunk itself. Chunks no
-// helper has claimed it runs itself at once, so it never waits for a helper
-// to start, and it waits only briefly for one that is running.
+// of it speculatively (used_access.hpp): each seed of a chunk against the
+// used map as it stands, logging every used-map bit it read and the value
+// of every bit it changed. When the committing thread reaches a chunk a
+// helper has run, it takes its seeds in order: when every logged read of a
+// seed still holds, the sequential loop would read the same values and do
+// the same, so the seed's writes and record are committed; otherwise it
+// runs that seed itself. Chunks no helper has claimed it runs itself at
+// once, so it never waits for a helper to start, and it waits only briefly
+// for one that is running.
 //
 // Chunks keep the cost of handing work over (an atomic state word per
 // chunk) small beside the work, and most positions hold seeds taken long
@@ -195,10 +195,11 @@ private:
     static constexpr std::size_t kBuffers = 64;  // a bit each in free_buffers_
     // Helpers claim chunks at least this far ahead of the committing thread,
     // so that their results tend to be ready when it gets there.
-    static constexpr std::size_t kLead = 2;
-    // Pauses the committing thread waits for a running helper, about 20 us:
-    // a helper that the system has put to sleep must not hold it up.
-    static constexpr unsigned kPatience = 1000;
+    static constexpr std::size_t kLead = 8;
+    // Pauses the committing thread waits for a running helper, a few
+    // microseconds: rather than wait longer it runs the chunk itself (the
+    // helper may have been put to sleep).
+    static constexpr unsigned kPatience = 128;
 
     // A chunk's state: a phase in the low bits, the result buffer above.
     enum Phase : std::uint32_t {
@@ -215,9 +216,8 @@ private:
     static std::size_t buffer_of(std::uint32_t state) { return state >> 3; }
 
     struct Result {
-        SpeculationLog log;
-        std::vector<SegmentRecord> records;
-        bool failed = false;  // the run threw; the committing thread runs the chunk itself
+        SpeculationLog log;  // a step per position
+        std::vector<std::optional<SegmentRecord>> records;  // per position
     };
 
     std::size_t chunk_end(std::size_t c) const { return std::min(order_.size(), (c + 1) * kChunk); }
@@ -233,8 +233,9 @@ private:
         }
     }
 
-    void run_directly(std::size_t c, SeedWorkspace& ws) {
-        for (std::size_t p = c * kChunk; p < chunk_end(c); ++p) {
+    // Runs positions [first, end of chunk c) on the live map.
+    void run_directly(std::size_t c, SeedWorkspace& ws, std::size_t first) {
+        for (std::size_t p = first; p < chunk_end(c); ++p) {
             prefetch_ahead(order_, p, used_map_, ctx_);
             if (auto record = run_seed(order_[p], live_, ws, ctx_)) records_.push_back(*record);
         }
@@ -244,7 +245,7 @@ private:
         std::atomic<std::uint32_t>& slot = states_[c];
         std::uint32_t state = kFree;
         if (slot.compare_exchange_strong(state, kTaken, std::memory_order_acq_rel)) {
-            run_directly(c, ws);
+            run_directly(c, ws, c * kChunk);
             return;
         }
         // A helper has claimed the chunk: wait for it, for a while.
@@ -253,7 +254,7 @@ private:
                 if (slot.compare_exchange_strong(state, state_of(kAbandoned, buffer_of(state)),
                                                  std::memory_order_acq_rel)) {
                     profile::count(profile::Counter::kRerun);
-                    run_directly(c, ws);  // the helper frees its buffer
+                    run_directly(c, ws, c * kChunk);  // the helper frees its buffer
                     return;
                 }
                 continue;
@@ -262,24 +263,33 @@ private:
         }
         const std::size_t buffer = buffer_of(state);
         Result& result = results_[buffer];
-        bool accepted;
-        {
-            profile::Timer timer(profile::Stage::kCommit);
-            accepted = !result.failed && still_valid(result.log);
-            if (accepted) {
-                for (const UsedEntry& write : result.log.writes) live_.set(write.index, write.value);
-                records_.insert(records_.end(), result.records.begin(), result.records.end());
+        const SpeculationLog& log = result.log;
+        const std::size_t first = c * kChunk;
+        std::size_t accepted = 0;
+        for (std::size_t step = 0; step < log.steps(); ++step) {
+            const std::size_t reads = step > 0 ? log.read_end[step - 1] : 0;
+            if (still_valid(log.reads.data() + reads, log.reads.data() + log.read_end[step])) {
+                profile::Timer timer(profile::Stage::kCommit);
+                const std::size_t writes = step > 0 ? log.write_end[step - 1] : 0;
+                for (std::size_t w = writes; w < log.write_end[step]; ++w)
+                    live_.set(log.writes[w].index, log.writes[w].value);
+                if (result.records[step]) records_.push_back(*result.records[step]);
+                ++accepted;
+            } else if (auto record = run_seed(order_[first + step], live_, ws, ctx_)) {
+                records_.push_back(*record);
             }
         }
+        const std::size_t resume = first + log.steps();
         result.log.trim();
         release_buffer(buffer);
-        profile::count(accepted ? profile::Counter::kAccepted : profile::Counter::kRerun);
-        if (!accepted) run_directly(c, ws);
+        profile::count(profile::Counter::kAccepted, accepted);
+        profile::count(profile::Counter::kRerun, chunk_end(c) - first - accepted);
+        if (resume < chunk_end(c)) run_directly(c, ws, resume);
     }
 
-    bool still_valid(const SpeculationLog& log) const {
-        for (const UsedEntry& read : log.reads)
-            if (live_.get(read.index) != read.value) return false;
+    bool still_valid(const UsedEntry* read, const UsedEntry* end) const {
+        for (; read != end; ++read)
+            if (live_.get(read->index) != read->value) return false;
         return true;
     }
 
@@ -312,14 +322,16 @@ private:
             profile::count(profile::Counter::kSpeculated);
             Result& result = results_[buffer];
             result.records.clear();
-            result.failed = false;
             used.start(result.log, slot, running);
+            // A run that throws ends its log at the last finished step; the
+            // committing thread runs the rest (and meets any error itself).
             try {
-                for (std::size_t p = c * kChunk; p < chunk_end(c); ++p)
-                    if (auto record = run_seed(order_[p], used, ws, ctx_)) result.records.push_back(*record);
+                for (std::size_t p = c * kChunk; p < chunk_end(c); ++p) {
+                    result.records.push_back(run_seed(order_[p], used, ws, ctx_));
+                    used.end_step();
+                }
             } catch (const SpeculationAbandoned&) {
             } catch (const std::exception&) {
-                result.failed = true;
             }
             used.finish();
             jitter.maybe_pause();

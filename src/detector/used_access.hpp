@@ -49,13 +49,19 @@ struct UsedEntry {
     std::uint8_t value;
 };
 
-// What one speculative run read and would write.
+// What a speculative run of several steps (seeds) read and would write,
+// step by step: step k read reads[read_end[k - 1] .. read_end[k]) and wrote
+// writes[write_end[k - 1] .. write_end[k]).
 struct SpeculationLog {
     std::vector<UsedEntry> reads;
     std::vector<UsedEntry> writes;
+    std::vector<std::uint32_t> read_end, write_end;
+    std::size_t steps() const { return read_end.size(); }
     void clear() {
         reads.clear();
         writes.clear();
+        read_end.clear();
+        write_end.clear();
     }
     // Gives back the memory of an unusually large log: the loop holds many.
     void trim() {
@@ -107,15 +113,26 @@ public:
         written_.push_back(i);
     }
 
-    // Logs the final value of every written bit and clears the overlay.
-    void finish() {
+    // Ends a step of the run: logs the final value of each bit written
+    // during it, and forgets the step's view, so that the next step sees the
+    // shared map alone and each step can be validated on its own.
+    void end_step() {
         for (PixelIndex i : written_) log_->writes.push_back({i, static_cast<std::uint8_t>(own_state(i) & kValue)});
+        log_->read_end.push_back(static_cast<std::uint32_t>(log_->reads.size()));
+        log_->write_end.push_back(static_cast<std::uint32_t>(log_->writes.size()));
+        forget();
+    }
+
+    // Ends the run; an unfinished step is dropped.
+    void finish() { forget(); }
+
+private:
+    void forget() {
         for (PixelIndex i : touched_) set_own_state(i, 0);
         written_.clear();
         touched_.clear();
     }
 
-private:
     // Two bits per pixel: known, and the value this run sees.
     static constexpr unsigned kValue = 1, kKnown = 2;
     unsigned own_state(PixelIndex i) const { return (overlay_[i >> 2] >> ((i & 3) * 2)) & 3u; }
@@ -134,7 +151,7 @@ private:
     const std::atomic<bool>& stop_;
     std::uint64_t shared_reads_ = 0;
     std::vector<PixelIndex> touched_;  // overlay entries to clear
-    std::vector<PixelIndex> written_;  // may repeat a pixel; the final value is logged
+    std::vector<PixelIndex> written_;  // may repeat a pixel
 };
 
 }  // namespace linara
