@@ -1,5 +1,6 @@
 import fractions
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -80,6 +81,29 @@ def test_unusable_arrays_are_rejected(gray):
     with pytest.raises(TypeError) as info:
         linara.detect(gray)
     assert str(info.value) == ARRAY_ERROR
+
+
+SWAPPED = ">" if sys.byteorder == "little" else "<"
+
+
+@pytest.mark.parametrize("dtype", ["f8", "f4", "u2"])
+def test_foreign_byte_order_keeps_the_fixed_error_and_names_the_fix(image, fingerprint, dtype):
+    native = as_dtype(image, np.dtype(dtype))
+    swapped = native.astype(SWAPPED + dtype)
+    with pytest.raises(TypeError) as info:
+        linara.detect(swapped)
+    assert str(info.value) == ARRAY_ERROR
+    [note] = info.value.__notes__
+    assert "endian" in note and f"'{SWAPPED}'" in note
+    fixed = eval(note.rsplit("; ", 1)[1].split()[0], {"a": swapped})
+    assert fingerprint(linara.detect(fixed)) == fingerprint(linara.detect(native))
+
+
+@pytest.mark.parametrize("gray", [np.zeros((5, 5), SWAPPED + "i4"), np.zeros((5, 5, 1), SWAPPED + "f8")])
+def test_byte_order_note_only_when_it_is_the_one_fault(gray):
+    with pytest.raises(TypeError) as info:
+        linara.detect(gray)
+    assert not hasattr(info.value, "__notes__")
 
 
 class Tagged(np.ndarray):

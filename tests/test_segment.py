@@ -49,6 +49,21 @@ def test_attributes_are_read_only(segments, name):
     assert float.hex(getattr(segment, name)) == float.hex(before)
 
 
+@pytest.mark.parametrize("change", [
+    lambda cls: delattr(cls, "x1"),
+    lambda cls: setattr(cls, "angle", 5),
+    lambda cls: setattr(cls, "__repr__", lambda self: "changed"),
+    lambda cls: setattr(cls, "extra", 1.0),
+], ids=["del x1", "set angle", "set __repr__", "new attribute"])
+def test_the_class_itself_cannot_be_changed(segments, change):
+    segment = segments[0]
+    before = (repr(segment), segment.x1, segment.angle)
+    with pytest.raises(TypeError, match="immutable type"):
+        change(linara.Segment)
+    assert (repr(segment), segment.x1, segment.angle) == before
+    assert not hasattr(linara.Segment, "extra")
+
+
 def test_attributes_are_floats_that_read_the_same_every_time(segments):
     for s in segments:
         for name in ATTRS:

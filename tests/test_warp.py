@@ -207,7 +207,6 @@ def test_conversion_errors_carry_the_parameter_note(args, parameter, error, mess
     np.zeros((4, 5, 3), np.float32),
     np.zeros((4, 5, 3), np.int16),
     np.zeros((4, 5, 3), np.bool_),
-    np.zeros((4, 5, 3), ">u2" if sys.byteorder == "little" else "<u2"),
     [[[0, 0, 0]]],
     None,
 ])
@@ -302,3 +301,25 @@ def test_forced_routine_matches_the_portable_one(routine, tmp_path):
     for name, out in expected.items():
         np.testing.assert_array_equal(got[name], out, err_msg=name)
     assert any(out.any() for out in expected.values())
+
+SWAPPED = ">" if sys.byteorder == "little" else "<"
+
+
+@pytest.mark.parametrize("shape", [(4, 5, 3), (0, 5, 3)])
+def test_foreign_byte_order_keeps_the_fixed_error_and_names_the_fix(shape):
+    src = np.arange(np.prod(shape), dtype=SWAPPED + "u2").reshape(shape)
+    with pytest.raises(TypeError) as info:
+        linara.warp_rgb(src, IDENTITY, 1.0, 0.0, 0.0)
+    assert str(info.value) == SRC_MESSAGE
+    [note] = info.value.__notes__
+    assert "endian" in note and f"'{SWAPPED}'" in note
+    fixed = eval(note.rsplit("; ", 1)[1].split()[0], {"a": src})
+    np.testing.assert_array_equal(linara.warp_rgb(fixed, IDENTITY, 1.0, 0.0, 0.0), src)
+
+
+@pytest.mark.parametrize("shape", [(70000, 70000, 3), (1, 2**32, 3), (2**32, 1, 3)])
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_images_of_2_to_the_32_pixels_are_refused_before_any_copy(shape, dtype):
+    huge = np.broadcast_to(np.zeros(3, dtype), shape)
+    with pytest.raises(ValueError, match=r"warp_rgb supports images of fewer than 2\*\*32 pixels"):
+        linara.warp_rgb(huge, IDENTITY, 1.0, 0.0, 0.0)

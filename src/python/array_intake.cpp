@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "python/errors.hpp"
+
 namespace linara::python {
 
 bool is_array_of(PyObject* object, int typenum, int ndim) {
@@ -16,6 +18,35 @@ bool is_array_of(PyObject* object, int typenum, int ndim) {
     const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), native) != 0;
     Py_DECREF(native);
     return equivalent;
+}
+
+void note_foreign_byte_order(PyObject* object, std::initializer_list<int> typenums, int ndim) {
+    if (!PyArray_Check(object)) return;
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    if (PyArray_NDIM(array) != ndim || PyArray_ISNBO(descr->byteorder)) return;
+    PyArray_Descr* native = PyArray_DescrNewByteorder(descr, NPY_NATIVE);
+    if (!native) {
+        PyErr_Clear();
+        return;
+    }
+    bool accepted = false;
+    for (int typenum : typenums) {
+        PyArray_Descr* wanted = PyArray_DescrFromType(typenum);
+        if (!wanted) {
+            PyErr_Clear();
+            continue;
+        }
+        accepted = accepted || PyArray_EquivTypes(native, wanted);
+        Py_DECREF(wanted);
+    }
+    Py_DECREF(native);
+    if (!accepted) return;
+    add_note(descr->byteorder == '>'
+                 ? "the array is big-endian (byte order '>'), not in this machine's byte order; "
+                   "a.astype(a.dtype.newbyteorder('=')) converts it"
+                 : "the array is little-endian (byte order '<'), not in this machine's byte order; "
+                   "a.astype(a.dtype.newbyteorder('=')) converts it");
 }
 
 template <class T>

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "python/numpy.hpp"
@@ -13,6 +14,12 @@ namespace linara::python {
 // True when `object` is an array (or subclass) of `ndim` dimensions whose
 // element type is equivalent to the native type `typenum`.
 bool is_array_of(PyObject* object, int typenum, int ndim);
+
+// When `object` is an array of `ndim` dimensions whose element type is one of
+// `typenums` in the other byte order, adds a note to the pending exception
+// that names the array's byte order and the conversion that fixes it. The
+// exception and its message stay as they are.
+void note_foreign_byte_order(PyObject* object, std::initializer_list<int> typenums, int ndim);
 
 // Row-major, gap-free elements of an array, with the lock held: the array's
 // own memory when its layout already is that (and suitably aligned),

@@ -76,6 +76,7 @@ PyObject* detect(PyObject*, PyObject* args, PyObject* kwargs) {
         if (is_array_of(gray, NPY_UINT16, 2)) return detect_typed<std::uint16_t>(gray, scale);
         PyErr_SetString(PyExc_TypeError,
                         "detect expects a (height, width) array of uint8, uint16, float32 or float64");
+        note_foreign_byte_order(gray, {NPY_FLOAT64, NPY_FLOAT32, NPY_UINT8, NPY_UINT16}, 2);
         return nullptr;
     });
 }

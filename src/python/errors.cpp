@@ -3,24 +3,28 @@
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "common/errors.hpp"
 
 namespace linara::python {
 
-void note_parameter(const char* parameter) {
+void add_note(const char* text) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value) {
-        PyObject* result = PyObject_CallMethod(value, "add_note", "s",
-                                               (std::string("while processing '") + parameter + "'").c_str());
+        PyObject* result = PyObject_CallMethod(value, "add_note", "s", text);
         if (result)
             Py_DECREF(result);
         else
             PyErr_Clear();
     }
     PyErr_Restore(type, value, traceback);
+}
+
+void note_parameter(const char* parameter) {
+    add_note((std::string("while processing '") + parameter + "'").c_str());
 }
 
 void set_error(const std::exception_ptr& error) {

@@ -10,8 +10,11 @@
 
 namespace linara::python {
 
+// Adds `text` as a note to the pending exception through its add_note
+// method. A failure to add it is discarded; the exception itself is kept.
+void add_note(const char* text);
+
 // Adds the note "while processing '<parameter>'" to the pending exception.
-// A failure to add it is discarded; the exception itself is kept.
 void note_parameter(const char* parameter);
 
 // Sets the Python exception that corresponds to a caught C++ exception:

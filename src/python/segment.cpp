@@ -98,7 +98,7 @@ PyType_Spec segment_spec = {
     "linara.Segment",
     sizeof(SegmentObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     segment_slots,
 };
 

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <variant>
 
+#include "detector/detector.hpp"
 #include "python/array_intake.hpp"
 #include "python/entries.hpp"
 #include "python/errors.hpp"
@@ -100,6 +101,12 @@ PyObject* warp_typed(PyObject* src, const WarpParams& params, int typenum) {
     RowMajorSamples<T> samples(src);
     const std::size_t height = samples.dim(0);
     const std::size_t width = samples.dim(1);
+    // The same pixel limit as detect, checked before any copy or allocation.
+    if (!fits_pixel_index(width, height)) {
+        return PyErr_Format(PyExc_ValueError,
+                            "warp_rgb supports images of fewer than 2**32 pixels, got %zu x %zu",
+                            height, width);
+    }
     samples.materialise();
 
     std::optional<WarpResult<T>> result = run_unlocked(
@@ -137,6 +144,7 @@ PyObject* warp_rgb(PyObject*, PyObject* args, PyObject* kwargs) {
             return warp_typed<std::uint16_t>(src, params, NPY_UINT16);
         PyErr_SetString(PyExc_TypeError,
                         "warp_rgb expects a (height, width, 3) array of uint8 or uint16");
+        note_foreign_byte_order(src, {NPY_UINT8, NPY_UINT16}, 3);
         return nullptr;
     });
 }
