@@ -145,37 +145,103 @@ def test_forked_children_build_their_own_pool(picture):
     assert out.strip() == "done"
 
 
-def test_many_threads_detect_at_once(scene, tmp_path):
+def test_many_threads_call_both_entries_at_once(scene, tmp_path):
+    # Every thread walks the whole job list from its own starting point, so
+    # detections and warps of all kinds overlap in time.
     dtypes = [np.uint8, np.uint16, np.float32, np.float64]
     images = {f"i{k}": scene(90 + 10 * k, 130, 10 + k).astype(dtypes[k % 4]) for k in range(8)}
+    rng = np.random.default_rng(5)
+    for k in range(4):
+        images[f"rgb{k}"] = rng.integers(0, 65535, (40 + 30 * k, 70, 3)).astype(dtypes[k % 2])
     np.savez(tmp_path / "images.npz", **images)
+    rounds = 2 if os.environ.get("LINARA_SANITIZE") == "1" else 8
     out = run_python("""
-        from concurrent.futures import ThreadPoolExecutor
-        images = list(np.load(sys.argv[1]).values())
-        jobs = [(image, scale) for image in images for scale in (0.8, 0.5, 1.0)]
-        expected = [fp(linara.detect(*job)) for job in jobs]
+        import hashlib, threading
+        images = np.load(sys.argv[1])
+        rgb = [images[k] for k in images if k.startswith("rgb")]
+        gray = [images[k] for k in images if not k.startswith("rgb")]
+        tilt = [0.98, 0.03, 1.5, -0.02, 1.01, -0.7, 1e-4, -2e-4, 1.0]
+        jobs = [lambda g=g, s=s: fp(linara.detect(g, s)) for g in gray for s in (0.8, 0.5, 1.0)]
+        jobs += [lambda r=r, s=s: hashlib.sha1(linara.warp_rgb(r[:, ::-1] if s > 1 else r, tilt, s, 0.5, -1.0)
+                                               .tobytes()).hexdigest()
+                 for r in rgb for s in (1.0, 0.7, 1.3, 2.0)]
+        expected = [job() for job in jobs]
         assert sum(e != "[]" for e in expected) > 12
-        with ThreadPoolExecutor(8) as pool:
-            for _ in range(3):
-                got = list(pool.map(lambda job: fp(linara.detect(*job)), jobs, timeout=60))
-                assert got == expected
-        print("done")
-    """, tmp_path / "images.npz", env={"RAYON_NUM_THREADS": "4"})
-    assert out.strip() == "done"
+        rounds = int(sys.argv[2])
+        failures, calls = [], [0] * 8
+        def work(t):
+            for r in range(rounds):
+                for k in range(len(jobs)):
+                    j = (k * 7 + t * 5 + r) % len(jobs)
+                    if jobs[j]() != expected[j]:
+                        failures.append((t, r, j))
+                    calls[t] += 1
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert not failures, failures[:10]
+        print(min(calls))
+    """, tmp_path / "images.npz", rounds, env={"RAYON_NUM_THREADS": "4"})
+    assert int(out) == 40 * rounds
 
 
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
+def test_multiprocessing_children_after_the_parent_used_the_pool(picture, fingerprint, tmp_path, method):
+    script = tmp_path / "children.py"
+    script.write_text(textwrap.dedent("""
+        import hashlib, json, multiprocessing, sys
+        import numpy as np
+        import linara
+
+        TILT = [0.98, 0.03, 1.5, -0.02, 1.01, -0.7, 1e-4, -2e-4, 1.0]
+
+        def run(job):
+            kind, path, scale = job
+            image = np.load(path)
+            if kind == "detect":
+                keys = ("x1", "y1", "x2", "y2", "width", "precision", "log_nfa")
+                return [[float.hex(getattr(s, k)) for k in keys] for s in linara.detect(image, scale)]
+            rgb = np.stack([image, image[::-1], image[:, ::-1]], axis=-1)
+            return hashlib.sha1(linara.warp_rgb(rgb, TILT, scale, 0.0, 0.0).tobytes()).hexdigest()
+
+        if __name__ == "__main__":
+            jobs = [(kind, sys.argv[1], scale) for kind in ("detect", "warp") for scale in (0.8, 1.0, 0.5)]
+            expected = [run(job) for job in jobs]  # the parent starts its pool first
+            context = multiprocessing.get_context(sys.argv[2])
+            with context.Pool(2) as pool:
+                assert pool.map(run, jobs * 2) == expected * 2
+            assert [run(job) for job in jobs] == expected
+            print(json.dumps(expected[1]))
+    """))
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    environment["RAYON_NUM_THREADS"] = "3"
+    result = subprocess.run([sys.executable, str(script), str(picture), method], capture_output=True,
+                            text=True, timeout=TIMEOUT, env=environment)
+    assert result.returncode == 0, result.stderr[-3000:]
+    expected = [list(s) for s in fingerprint(linara.detect(np.load(picture), 1.0))]
+    assert json.loads(result.stdout) == expected != []
+
+
+@pytest.mark.parametrize("entry", ["detect", "warp_rgb"])
 @pytest.mark.parametrize("finalizer_delay", [0.0, 1.0])
-def test_interpreter_exit_during_a_daemon_detection(finalizer_delay):
+def test_interpreter_exit_during_a_daemon_call(finalizer_delay, entry):
     # With a delay, a finalizer keeps the interpreter shutting down until the
-    # daemon's detection has returned and wants the interpreter lock back.
+    # daemon's call has returned and wants the interpreter lock back.
     run_python("""
         import gc, threading, time
         noise = np.random.default_rng(0).random((600, 600)) * 255
+        rgb = np.zeros((1500, 1500, 3), np.uint16)[:, ::-1]  # copied, then warped
+        call = {
+            "detect": lambda: linara.detect(noise, 1.0),
+            "warp_rgb": lambda: linara.warp_rgb(rgb, [1, 0.1, 0, 0, 1, 0, 0, 1e-4, 1], 1.0, 0, 0),
+        }[sys.argv[2]]
         started = threading.Event()
         def work():
             while True:
                 started.set()
-                linara.detect(noise, 1.0)
+                call()
         threading.Thread(target=work, daemon=True).start()
         started.wait()
         class Slow:
@@ -185,4 +251,4 @@ def test_interpreter_exit_during_a_daemon_detection(finalizer_delay):
         slow = Slow()
         slow.cycle = slow
         del slow
-    """, finalizer_delay)
+    """, finalizer_delay, entry)
