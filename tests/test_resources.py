@@ -92,13 +92,14 @@ def entry_calls(scene):
     rgb = np.random.default_rng(1).integers(0, 256, (20, 30, 3), dtype=np.uint8)
     huge = np.broadcast_to(np.zeros(3, np.uint8), (70000, 70000, 3))
     bad_item = list(TILT[:8]) + [Refuses()]
-    scale, text = 0.8, "x"
-    arguments = [gray, swapped, rgb, huge, bad_item, scale, text, TILT, *bad_item]
+    scale, text, rows = 0.8, "x", gray[:4].tolist()
+    arguments = [gray, swapped, rgb, huge, bad_item, scale, text, rows, TILT, *bad_item]
     calls = {
         "detect": lambda: linara.detect(gray, scale),
         "detect copied": lambda: linara.detect(gray[:, ::-1], scale),
         "detect bad scale": lambda: linara.detect(gray, text),
         "detect swapped": lambda: linara.detect(swapped),
+        "detect list": lambda: linara.detect(rows),
         "detect too large": lambda: linara.detect(huge[..., 0]),
         "warp_rgb": lambda: linara.warp_rgb(rgb, TILT, scale, 0.5, 0.5),
         "warp_rgb copied": lambda: linara.warp_rgb(rgb[::-1], TILT, scale, 0.5, 0.5),
@@ -143,7 +144,7 @@ def test_many_calls_leak_neither_memory_nor_references(scene):
             outcomes[name] = type(error).__name__
     assert outcomes == {
         "detect": "list", "detect copied": "list", "detect bad scale": "TypeError",
-        "detect swapped": "TypeError", "detect too large": "ValueError",
+        "detect swapped": "TypeError", "detect list": "TypeError", "detect too large": "ValueError",
         "warp_rgb": "ndarray", "warp_rgb copied": "ndarray", "warp_rgb bad item": "ArithmeticError",
         "warp_rgb bad length": "ValueError", "warp_rgb bad offset": "TypeError",
         "warp_rgb too large": "ValueError",
