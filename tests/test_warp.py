@@ -302,6 +302,7 @@ def test_forced_routine_matches_the_portable_one(routine, tmp_path):
         np.testing.assert_array_equal(got[name], out, err_msg=name)
     assert any(out.any() for out in expected.values())
 
+
 SWAPPED = ">" if sys.byteorder == "little" else "<"
 
 
