@@ -194,20 +194,21 @@ private:
     static constexpr std::size_t kChunk = 64;
     static constexpr std::size_t kBuffers = 64;  // a bit each in free_buffers_
     // Helpers claim chunks at least this far ahead of the committing thread,
-    // so that their results tend to be ready when it gets there.
-    static constexpr std::size_t kLead = 8;
-    // Pauses the committing thread waits for a running helper, a few
-    // microseconds: rather than wait longer it runs the chunk itself (the
-    // helper may have been put to sleep).
-    static constexpr unsigned kPatience = 128;
+    // so that it has chunks of its own to run while they build results.
+    static constexpr std::size_t kLead = 16;
+    // Pauses the committing thread waits for a helper to hand over a chunk
+    // it asked for; past them (the helper may have been put to sleep) it
+    // runs the chunk itself.
+    static constexpr unsigned kPatience = 4096;
 
     // A chunk's state: a phase in the low bits, the result buffer above.
     enum Phase : std::uint32_t {
-        kFree = 0,      // no thread has claimed the chunk
-        kTaken = 1,     // the committing thread runs it itself
-        kRunning = 2,   // a helper runs it
-        kDone = 3,      // the helper's result waits in its buffer
-        kAbandoned = 4  // the committing thread no longer wants the result
+        kFree = 0,       // no thread has claimed the chunk
+        kTaken = 1,      // the committing thread runs it itself
+        kRunning = 2,    // a helper runs it
+        kHandOver = 3,   // the committing thread wants what the helper has done so far
+        kDone = 4,       // the helper's result (maybe of the first seeds only) waits in its buffer
+        kAbandoned = 5   // the committing thread runs it itself; the result is dropped
     };
     static std::uint32_t state_of(Phase phase, std::size_t buffer) {
         return static_cast<std::uint32_t>(buffer << 3) | phase;
@@ -248,12 +249,18 @@ private:
             run_directly(c, ws, c * kChunk);
             return;
         }
-        // A helper has claimed the chunk: wait for it, for a while.
-        for (unsigned spins = 0; phase_of(state) == kRunning; state = slot.load(std::memory_order_acquire)) {
+        // A helper still runs the chunk: it is asked to hand over the seeds
+        // it has finished (the committing thread runs the rest), and waited
+        // for a while.
+        if (phase_of(state) == kRunning)
+            slot.compare_exchange_strong(state, state_of(kHandOver, buffer_of(state)),
+                                         std::memory_order_acq_rel);
+        state = slot.load(std::memory_order_acquire);
+        for (unsigned spins = 0; phase_of(state) == kHandOver; state = slot.load(std::memory_order_acquire)) {
             if (++spins > kPatience) {
                 if (slot.compare_exchange_strong(state, state_of(kAbandoned, buffer_of(state)),
                                                  std::memory_order_acq_rel)) {
-                    profile::count(profile::Counter::kRerun);
+                    profile::count(profile::Counter::kRerun, chunk_end(c) - c * kChunk);
                     run_directly(c, ws, c * kChunk);  // the helper frees its buffer
                     return;
                 }
@@ -323,10 +330,12 @@ private:
             Result& result = results_[buffer];
             result.records.clear();
             used.start(result.log, slot, running);
-            // A run that throws ends its log at the last finished step; the
-            // committing thread runs the rest (and meets any error itself).
+            // A run that stops early (asked to hand over, or after an error)
+            // ends its log at the last finished seed; the committing thread
+            // runs the rest (and meets any error itself).
             try {
                 for (std::size_t p = c * kChunk; p < chunk_end(c); ++p) {
+                    if (slot.load(std::memory_order_relaxed) != running) break;
                     result.records.push_back(run_seed(order_[p], used, ws, ctx_));
                     used.end_step();
                 }
@@ -335,10 +344,13 @@ private:
             }
             used.finish();
             jitter.maybe_pause();
-            // Hand the result over, or free the buffer of an abandoned run.
+            // Hand the result over, whole or asked for; or free the buffer of
+            // an abandoned run.
             state = running;
-            if (!slot.compare_exchange_strong(state, state_of(kDone, buffer), std::memory_order_acq_rel))
-                release_buffer(buffer);
+            bool handed = slot.compare_exchange_strong(state, state_of(kDone, buffer), std::memory_order_acq_rel);
+            if (!handed && phase_of(state) == kHandOver)
+                handed = slot.compare_exchange_strong(state, state_of(kDone, buffer), std::memory_order_acq_rel);
+            if (!handed) release_buffer(buffer);
         }
     }
 

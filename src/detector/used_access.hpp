@@ -83,7 +83,8 @@ public:
 
     // Starts a run that logs into `log`. Now and then the run looks at
     // `state`, and throws SpeculationAbandoned once it no longer holds
-    // `running` or the loop is stopping.
+    // `running` or the loop is stopping (ending the step in progress; the
+    // steps before it stay logged).
     void start(SpeculationLog& log, const std::atomic<std::uint32_t>& state, std::uint32_t running) {
         log.clear();
         log_ = &log;
