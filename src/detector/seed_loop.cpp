@@ -336,6 +336,7 @@ private:
             try {
                 for (std::size_t p = c * kChunk; p < chunk_end(c); ++p) {
                     if (slot.load(std::memory_order_relaxed) != running) break;
+                    prefetch_ahead(order_, p, used_map_, ctx_);
                     result.records.push_back(run_seed(order_[p], used, ws, ctx_));
                     used.end_step();
                 }

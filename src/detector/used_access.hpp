@@ -101,7 +101,6 @@ public:
             throw SpeculationAbandoned();
         const std::uint8_t value = (__atomic_load_n(shared_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u;
         set_own_state(i, kKnown | value);
-        touched_.push_back(i);
         log_->reads.push_back({i, value});
         return value;
     }
@@ -109,7 +108,6 @@ public:
         check_index(i, size_, "used map");
         const unsigned own = own_state(i);
         if (own == (kKnown | value)) return;
-        if (!(own & kKnown)) touched_.push_back(i);
         set_own_state(i, kKnown | value);
         written_.push_back(i);
     }
@@ -119,19 +117,21 @@ public:
     // shared map alone and each step can be validated on its own.
     void end_step() {
         for (PixelIndex i : written_) log_->writes.push_back({i, static_cast<std::uint8_t>(own_state(i) & kValue)});
+        forget();
         log_->read_end.push_back(static_cast<std::uint32_t>(log_->reads.size()));
         log_->write_end.push_back(static_cast<std::uint32_t>(log_->writes.size()));
-        forget();
     }
 
     // Ends the run; an unfinished step is dropped.
     void finish() { forget(); }
 
 private:
+    // Clears the overlay of the step: every entry was read or written.
     void forget() {
-        for (PixelIndex i : touched_) set_own_state(i, 0);
+        const std::size_t first = log_->read_end.empty() ? 0 : log_->read_end.back();
+        for (std::size_t k = first; k < log_->reads.size(); ++k) set_own_state(log_->reads[k].index, 0);
+        for (PixelIndex i : written_) set_own_state(i, 0);
         written_.clear();
-        touched_.clear();
     }
 
     // Two bits per pixel: known, and the value this run sees.
@@ -151,7 +151,6 @@ private:
     std::uint32_t running_ = 0;
     const std::atomic<bool>& stop_;
     std::uint64_t shared_reads_ = 0;
-    std::vector<PixelIndex> touched_;  // overlay entries to clear
     std::vector<PixelIndex> written_;  // may repeat a pixel
 };
 
