@@ -10,7 +10,7 @@
 
 #include "common/errors.hpp"
 #include "common/block_cache.hpp"
-#include "common/zeroed_array.hpp"
+#include "common/heap_array.hpp"
 
 namespace linara {
 
@@ -26,7 +26,7 @@ bool fits_pixel_index(std::size_t width, std::size_t height);
 // A sub-sampled working image: row-major float64 samples and dimensions.
 // (At scale 1 and above the detector works on the input buffer itself.)
 struct WorkImage {
-    ZeroedArray<double> samples;
+    HeapArray<double> samples;
     std::size_t width = 0;
     std::size_t height = 0;
 };

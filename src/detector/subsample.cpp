@@ -211,7 +211,7 @@ WorkImage gaussian_subsample(const T* samples, std::size_t width, std::size_t he
     WorkImage result;
     result.width = plan.width;
     result.height = plan.height;
-    result.samples = ZeroedArray<double>(plan.width * plan.height);
+    result.samples = HeapArray<double>::zeroed(plan.width * plan.height);
     double* out = result.samples.data();
     parallel_bands(plan.height, [&](std::size_t first, std::size_t end) {
         SubsampledRows<T> rows(plan, samples);

@@ -23,15 +23,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <vector>
 
 #include "common/checked.hpp"
 #include "common/cpu.hpp"
-#include "common/huge_pages.hpp"
 #include "common/worker_pool.hpp"
 #include "warp/warp_rows.hpp"
 
@@ -97,18 +94,6 @@ void warp_span(const WarpJob<T>& job, const RowTerms& row, T* out_row, std::size
         const double sy = (job.col_y[x] + row.ay) / w;
         sample_pixel(job, sx, sy, out_row + x * 3);
     }
-}
-
-// The output is not zero-filled: every routine writes every element, so a
-// fill would only be written over.
-template <class T>
-WarpImage<T> allocate_output(std::size_t count) {
-    std::size_t bytes = 0;
-    if (!checked_multiply(count, sizeof(T), bytes)) throw std::bad_alloc();
-    T* data = static_cast<T*>(std::malloc(bytes));
-    if (!data) throw std::bad_alloc();
-    advise_huge_pages(data, bytes);
-    return WarpImage<T>(data, count);
 }
 
 // Output rows are done in blocks of rows, and each block in strips of
@@ -226,7 +211,9 @@ WarpResult<T> warp_rgb_impl(const WarpRoutine& routine, const T* src, std::size_
     if (length != expected) return SizeMismatch{expected, length};
     if (expected == 0) return WarpImage<T>();
 
-    WarpImage<T> out = allocate_output<T>(expected);
+    // Not zero-filled: every routine writes every element, so a fill would
+    // only be written over.
+    WarpImage<T> out = WarpImage<T>::uninitialised(expected);
 
     std::vector<double> columns(3 * width);
     double* col_x = columns.data();

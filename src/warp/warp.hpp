@@ -6,11 +6,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <variant>
 
 #include "common/errors.hpp"
-#include "common/zeroed_array.hpp"
+#include "common/heap_array.hpp"
 
 namespace linara {
 
@@ -25,28 +24,10 @@ struct WarpParams {
     double off_y;
 };
 
-// The warped image: `size()` elements from std::malloc, every one written by
-// the kernel. It can hand its memory to an owner that releases it with
-// std::free.
+// The warped image: every element written by the kernel, in memory the
+// caller may take over and release with std::free.
 template <class T>
-class WarpImage {
-public:
-    WarpImage() = default;
-    WarpImage(T* data, std::size_t size) : data_(data), size_(size) {}
-
-    T* data() const { return data_.get(); }
-    std::size_t size() const { return size_; }
-
-    // Gives up ownership; the caller frees the memory with std::free.
-    T* release() {
-        size_ = 0;
-        return data_.release();
-    }
-
-private:
-    std::unique_ptr<T, FreeDeleter> data_;
-    std::size_t size_ = 0;
-};
+using WarpImage = HeapArray<T>;
 
 template <class T>
 using WarpResult = std::variant<WarpImage<T>, SizeMismatch>;
