@@ -61,7 +61,10 @@ DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientFi
         const double dot = sy * my + sx * mx;
         if (threshold.rejects(dot, sx, sy)) return;
         used.set(q, 1);
-        region.push_back({qx, qy, cell.magnitude});
+        RegionPixel& added = region.emplace_back();
+        added.x = qx;
+        added.y = qy;
+        added.magnitude = cell.magnitude;
         sx = sx + mx;
         sy = sy + my;
         threshold.update(sx, sy);
