@@ -1,24 +1,37 @@
 """The C math library that the bit-exact expectations were recorded with.
 
 Detection calls the platform's hypot, atan2, exp, log and pow, and C
-libraries differ in the last bit of some of their results. A last-bit
-difference moves a coordinate by far less than a pixel, and rarely flips a
-decision that reshapes a segment. The stored results that pin every bit
-were recorded with RECORDED_WITH. Elsewhere the tests that use them check
-what holds on every platform instead: the same bits for every thread count,
-vector routine and array layout (each test says how), and results close to
-the recorded ones (assert_close).
+libraries differ in the last bit of some of their results. So does glibc
+itself between processors: with AVX2 and FMA it runs other variants of
+exp, log, pow, sin and cos than without. A last-bit difference moves a
+coordinate by far less than a pixel, and rarely flips a decision that
+reshapes a segment. The stored results that pin every bit were recorded
+with RECORDED_WITH. Elsewhere the tests that use them check what holds on
+every platform instead: the same bits for every thread count, vector
+routine and array layout (each test says how), and results close to the
+recorded ones (assert_close).
 
 LINARA_LIBM_BITS=exact or LINARA_LIBM_BITS=close overrides the detection.
 """
 
+import ctypes
 import math
 import os
 import platform
 
 import numpy as np
 
-RECORDED_WITH = "glibc 2.36 on x86-64 (Debian 12)"
+RECORDED_WITH = "glibc 2.36 on x86-64 (Debian 12), on a processor with AVX2 and FMA"
+
+
+def _glibc_uses_fma_variants():
+    """Whether glibc found FMA and AVX2 usable, as its math functions ask."""
+    leaf = ctypes.CDLL(None).__x86_get_cpuid_feature_leaf
+    leaf.argtypes = [ctypes.c_uint]
+    leaf.restype = ctypes.POINTER(ctypes.c_uint * 8)  # cpuid words, then active words
+    fma = leaf(0).contents[4 + 2] >> 12 & 1  # CPUID 1, ecx bit 12
+    avx2 = leaf(1).contents[4 + 1] >> 5 & 1  # CPUID 7, ebx bit 5
+    return bool(fma and avx2)
 
 
 def _exact_here():
@@ -27,7 +40,8 @@ def _exact_here():
         return choice == "exact"
     if choice:
         raise ValueError(f"LINARA_LIBM_BITS must be 'exact' or 'close', not {choice!r}")
-    return platform.libc_ver() == ("glibc", "2.36") and platform.machine() == "x86_64"
+    return (platform.libc_ver() == ("glibc", "2.36") and platform.machine() == "x86_64"
+            and _glibc_uses_fma_variants())
 
 
 # True where the recorded bits must come out exactly.

@@ -132,7 +132,9 @@ TEST(HypotBracket, HoldsTheLibraryValue) {
         EXPECT_EQ(tally.outside, 0u) << kind.name;
         EXPECT_GT(tally.checked, static_cast<std::uint64_t>(kind.count) * 9 / 10) << kind.name;
         // The bracket allows more than 5 ulp on either side.
-        if (recorded) EXPECT_LE(tally.worst_ulps, 3.0) << kind.name;
+        if (recorded) {
+            EXPECT_LE(tally.worst_ulps, 3.0) << kind.name;
+        }
         std::printf("%-55s %9llu inputs, library within %.1f ulp of the estimate\n", kind.name,
                     static_cast<unsigned long long>(tally.checked), tally.worst_ulps);
     }
