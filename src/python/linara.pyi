@@ -47,7 +47,9 @@ class Segment:
         """Full width of the segment's rectangle across the line, in input-image pixels.
 
         The extent across the line of the pixels that support the segment:
-        about 1 / scale for a sharp edge, more for a blurred one.
+        at least one pixel of the image detected on (1 / scale input pixels
+        when scale < 1), wider for a blurred edge, and down to half that
+        when a narrower rectangle made the segment more significant.
         """
 
     @property
@@ -67,8 +69,8 @@ class Segment:
         The number of false alarms is how many segments at least this well
         aligned a pure-noise image of the same size is expected to hold.
         Every detected segment has log_nfa > 0 (fewer than one); larger is
-        more significant, 10 meaning one chance in 10**10. NaN is possible
-        for degenerate scores.
+        more significant: at 10, noise would give 1e-10 such segments. NaN
+        is possible for degenerate scores.
         """
 
     @property
