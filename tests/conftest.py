@@ -32,3 +32,10 @@ def scene():
 @pytest.fixture(scope="session")
 def fingerprint():
     return _fingerprint
+
+
+def pytest_report_header():
+    from libm_platform import EXACT, RECORDED_WITH
+
+    mode = "exact" if EXACT else "close and deterministic"
+    return f"results pinned to the bit: {mode} (recorded with {RECORDED_WITH})"

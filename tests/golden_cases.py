@@ -48,8 +48,18 @@ def case_input(image_name, dtype):
     return gray.astype(dtype)
 
 
-def run_case(linara, image_name, dtype, scale):
+# The same samples in other memory layouts, which detect copies first.
+LAYOUTS = {
+    "column-major": np.asfortranarray,
+    "strided": lambda a: np.repeat(a, 2, axis=1)[:, ::2],
+    "rows reversed twice": lambda a: np.ascontiguousarray(a[::-1])[::-1],
+}
+
+
+def run_case(linara, image_name, dtype, scale, layout=None):
     gray = case_input(image_name, dtype)
+    if layout is not None:
+        gray = LAYOUTS[layout](gray)
     segments = linara.detect(gray) if scale is None else linara.detect(gray, scale)
     return [[float(getattr(s, f)).hex() for f in FIELDS] for s in segments]
 

