@@ -86,7 +86,7 @@ def main():
     n = args.workers
     times, tables = {}, {}
     with tempfile.TemporaryDirectory() as scratch, \
-            LocalCluster(n_workers=n, threads_per_worker=1, dashboard_address=None,
+            LocalCluster(n_workers=n, threads_per_worker=1, dashboard_address=":0",
                          env={"RAYON_NUM_THREADS": str(max(1, cores // n))}) as cluster:
         ways = {"--jobs 1": ["--jobs", "1"], f"--jobs {n}": ["--jobs", str(n)],
                 f"--dask ({n} workers)": ["--dask", cluster.scheduler_address]}

@@ -157,8 +157,10 @@ def test_dask_cluster_gives_the_local_result(photos):
     distributed = pytest.importorskip("distributed")
     folder, _ = photos
     local = run("detect", "gray.png", "missing.png", "deep.png", cwd=folder, check=1)
+    # Dashboard on a free port: None means the fixed default port, which
+    # another cluster on the machine may hold.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:
         remote = run("detect", "gray.png", "missing.png", "deep.png", "--dask",
                      cluster.scheduler_address, cwd=folder, check=1)
     assert remote.stdout == local.stdout and remote.stderr == local.stderr
