@@ -205,20 +205,20 @@ void warp_span_avx2(const WarpJob<T>& job, const RowTerms& r, T* out_row, std::s
     warp_span_portable(job, r, out_row, groups_end, end);
 }
 
-void span8(const WarpJob<std::uint8_t>& job, const RowTerms& row, std::uint8_t* out_row,
-           std::size_t first, std::size_t end) {
+void span8_avx2(const WarpJob<std::uint8_t>& job, const RowTerms& row, std::uint8_t* out_row,
+                std::size_t first, std::size_t end) {
     warp_span_avx2<std::uint8_t, Lanes8>(job, row, out_row, first, end);
 }
 
-void span16(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::uint16_t* out_row,
-            std::size_t first, std::size_t end) {
+void span16_avx2(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::uint16_t* out_row,
+                 std::size_t first, std::size_t end) {
     warp_span_avx2<std::uint16_t, Lanes16>(job, row, out_row, first, end);
 }
 
 }  // namespace
 
 // Source indices are int32 lanes, and a lane loads four elements.
-const WarpRoutine kAvx2Routine = {"avx2", span8, span16,
+const WarpRoutine kAvx2Routine = {"avx2", span8_avx2, span16_avx2,
                                   static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())};
 
 }  // namespace linara::warp_internal

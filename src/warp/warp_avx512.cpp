@@ -381,20 +381,20 @@ void warp_span_avx512(const WarpJob<T>& job, const RowTerms& r, T* out_row, std:
     }
 }
 
-void span8(const WarpJob<std::uint8_t>& job, const RowTerms& row, std::uint8_t* out_row,
-           std::size_t first, std::size_t end) {
+void span8_avx512(const WarpJob<std::uint8_t>& job, const RowTerms& row, std::uint8_t* out_row,
+                  std::size_t first, std::size_t end) {
     warp_span_avx512<std::uint8_t, Samples8>(job, row, out_row, first, end);
 }
 
-void span16(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::uint16_t* out_row,
-            std::size_t first, std::size_t end) {
+void span16_avx512(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::uint16_t* out_row,
+                   std::size_t first, std::size_t end) {
     warp_span_avx512<std::uint16_t, Samples16>(job, row, out_row, first, end);
 }
 
 }  // namespace
 
 // Source indices are int32 lanes.
-const WarpRoutine kAvx512Routine = {"avx512", span8, span16,
+const WarpRoutine kAvx512Routine = {"avx512", span8_avx512, span16_avx512,
                                     static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())};
 
 }  // namespace linara::warp_internal
