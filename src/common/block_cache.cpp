@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "common/huge_pages.hpp"
-
 namespace linara {
 namespace {
 
@@ -88,9 +86,12 @@ void* acquire_block(std::size_t bytes, std::size_t& capacity) {
     if (bytes >= kCachedMinBytes) {
         if (void* data = cache().take(bytes, capacity)) return data;
     }
+    // No huge-page advice here: a cached block is faulted in once per
+    // process, so huge pages would save little, while the kernel may stall
+    // the first write to an advised block for a tenth of a second or more
+    // to compact memory, where no interrupt can be noticed.
     void* data = std::malloc(bytes);
     if (!data) throw std::bad_alloc();
-    advise_huge_pages(data, bytes);
     capacity = bytes;
     return data;
 }

@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -14,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/interrupt.hpp"
+
 namespace linara {
 namespace {
 
@@ -21,6 +24,8 @@ namespace {
 constexpr std::size_t kMaxPoolSize = 1024;
 // Bands per thread: enough slack for idle threads to balance uneven rows.
 constexpr std::size_t kBandsPerThread = 4;
+// How often a caller waiting for other threads' bands polls for an interrupt.
+constexpr std::chrono::milliseconds kPollWhileWaiting{10};
 
 struct Band {
     std::size_t first;
@@ -48,6 +53,7 @@ struct Job {
     std::size_t finished = 0;
     std::exception_ptr error;
     std::condition_variable done;
+    std::atomic<bool>* stopped;  // the caller's stop flag, watched in its bands
 };
 
 class WorkerPool {
@@ -71,7 +77,7 @@ public:
             fn(context, 0, rows);
             return;
         }
-        Job job{fn, context, {}, 0, 0, nullptr, {}};
+        Job job{fn, context, {}, 0, 0, nullptr, {}, current_stop_flag()};
         std::size_t grain = std::max<std::size_t>(1, rows / (size() * kBandsPerThread));
         split_in_halves(0, rows, grain, job.bands);
 
@@ -82,7 +88,7 @@ public:
         }
         // The caller works on its own loop until no band is left to take.
         while (job.next_band < job.bands.size()) run_next_band(job, lock);
-        job.done.wait(lock, [&] { return job.finished == job.bands.size(); });
+        wait_for_bands(job, lock);
         if (job.error) std::rethrow_exception(job.error);
     }
 
@@ -92,7 +98,7 @@ public:
     // dropped, and the call waits for the started ones to return.
     void run_with_helpers(std::size_t helpers, BandFunction helper, void* context,
                           const std::function<void()>& main, const std::function<void()>& stop) {
-        Job job{helper, context, {}, 0, 0, nullptr, {}};
+        Job job{helper, context, {}, 0, 0, nullptr, {}, current_stop_flag()};
         for (std::size_t i = 0; i < std::min(helpers, threads_.size()); ++i) job.bands.push_back({i, i + 1});
         std::unique_lock<std::mutex> lock(mutex_);
         if (!job.bands.empty()) {
@@ -135,6 +141,7 @@ private:
         lock.unlock();
         std::exception_ptr error;
         try {
+            const ScopedStopWatch watch(job.stopped);
             job.fn(job.context, band.first, band.end);
         } catch (...) {
             error = std::current_exception();
@@ -144,6 +151,26 @@ private:
         // Notified under the mutex: the caller cannot return and destroy the
         // job before this thread has let go of it.
         if (++job.finished == job.bands.size()) job.done.notify_all();
+    }
+
+    // Waits until other threads have run the job's bands. An interruptible
+    // caller keeps polling meanwhile: when it stops, its flag ends those
+    // bands at their next poll, and its exception becomes the job's.
+    void wait_for_bands(Job& job, std::unique_lock<std::mutex>& lock) {
+        const auto finished = [&] { return job.finished == job.bands.size(); };
+        if (!job.stopped) return job.done.wait(lock, finished);
+        while (!job.done.wait_for(lock, kPollWhileWaiting, finished)) {
+            if (job.error) continue;
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                poll_interrupt();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            if (error && !job.error) job.error = error;
+        }
     }
 
     // Counts the bands no thread has taken as finished, unrun.

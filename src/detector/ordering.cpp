@@ -50,6 +50,7 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
     // The largest magnitude: a float maximum, the same in any order.
     std::vector<float> chunk_max(chunks.count, 0.0f);
     parallel_rows(chunks.count, [&](std::size_t c) {
+        poll_interrupt();
         float max = 0.0f;
         for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
             if (cells[i].magnitude > max) max = cells[i].magnitude;
@@ -88,6 +89,7 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
 
     plan.order = CachedArray<PixelIndex>(total, Fill::kNone);
     parallel_rows(chunks.count, [&](std::size_t c) {
+        poll_interrupt();
         std::array<std::uint32_t, kBins>& next = counts[c];
         for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
             if (cells[i].magnitude > threshold)

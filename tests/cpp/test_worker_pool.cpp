@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/interrupt.hpp"
 #include "common/worker_pool.hpp"
 
 using namespace linara;
@@ -69,6 +70,40 @@ TEST(ParallelRows, ExceptionStopsTheLoop) {
             EXPECT_LE(seen[r], 1) << "fails at " << bad << ", row " << r;
             EXPECT_EQ(calls[r].load(), seen[r]) << "ran late: fails at " << bad << ", row " << r;
         }
+    }
+}
+
+// A caller that stops while other threads run its bands hears of it as it
+// waits for them, and its stop flag ends those bands at their next poll:
+// none runs on until its own end. Without an interrupt check nothing stops.
+TEST(ParallelRows, InterruptEndsOtherThreadsBands) {
+    using Clock = std::chrono::steady_clock;
+    const auto caller = std::this_thread::get_id();
+    for (bool interruptible : {true, false}) {
+        std::atomic<int> started{0}, ran_out{0};
+        const auto band = [&](std::size_t, std::size_t) {
+            const auto deadline = Clock::now() + std::chrono::seconds(interruptible ? 30 : 0);
+            if (std::this_thread::get_id() == caller) {
+                // Leave the other bands to the pool threads.
+                while (started.load() == 0 && Clock::now() < deadline + std::chrono::seconds(1))
+                    std::this_thread::yield();
+                return;
+            }
+            started++;
+            while (Clock::now() < deadline) poll_interrupt();
+            ran_out++;
+        };
+        const InterruptCheck stop_now{[](void*) { return true; }, nullptr, 0};
+        const auto begin = Clock::now();
+        if (interruptible) {
+            const ScopedInterruptCheck scope(stop_now);
+            EXPECT_THROW(parallel_bands(64, band), Interrupted);
+        } else {
+            parallel_bands(64, band);
+        }
+        EXPECT_GT(started.load(), 0);
+        EXPECT_EQ(ran_out.load(), interruptible ? 0 : started.load());
+        EXPECT_LT(Clock::now() - begin, std::chrono::seconds(10));
     }
 }
 
