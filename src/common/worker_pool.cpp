@@ -43,6 +43,17 @@ void split_in_halves(std::size_t first, std::size_t end, std::size_t grain, std:
     split_in_halves(middle, end, grain, out);
 }
 
+// Runs f() and returns what it threw, or null.
+template <class F>
+std::exception_ptr thrown_by(F&& f) noexcept {
+    try {
+        f();
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
 // One parallel loop. It lives on the caller's stack; all of its mutable
 // state is guarded by the pool's mutex.
 struct Job {
@@ -106,12 +117,7 @@ public:
             wake_.notify_all();
         }
         lock.unlock();
-        std::exception_ptr error;
-        try {
-            main();
-        } catch (...) {
-            error = std::current_exception();
-        }
+        const std::exception_ptr error = thrown_by(main);
         stop();
         lock.lock();
         drop_pending_bands(job);
@@ -139,13 +145,10 @@ private:
         Band band = job.bands[job.next_band++];
         if (job.next_band == job.bands.size()) remove_from_queue(job);
         lock.unlock();
-        std::exception_ptr error;
-        try {
+        const std::exception_ptr error = thrown_by([&] {
             const ScopedStopWatch watch(job.stopped);
             job.fn(job.context, band.first, band.end);
-        } catch (...) {
-            error = std::current_exception();
-        }
+        });
         lock.lock();
         if (error && !job.error) job.error = error;
         // Notified under the mutex: the caller cannot return and destroy the
@@ -162,12 +165,7 @@ private:
         while (!job.done.wait_for(lock, kPollWhileWaiting, finished)) {
             if (job.error) continue;
             lock.unlock();
-            std::exception_ptr error;
-            try {
-                poll_interrupt();
-            } catch (...) {
-                error = std::current_exception();
-            }
+            const std::exception_ptr error = thrown_by(poll_interrupt);
             lock.lock();
             if (error && !job.error) job.error = error;
         }
