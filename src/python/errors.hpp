@@ -45,14 +45,13 @@ private:
 // work asks every 50 ms whether a signal is pending, taking the lock back
 // briefly to run its handler; when the handler raises (KeyboardInterrupt
 // for Ctrl-C), the work stops early, frees what it holds, and this returns
-// false with that exception set. Any std::exception the work throws is
+// nothing with that exception set. Any std::exception the work throws is
 // turned into a Python exception once the lock is held again, also
 // returning nothing. Otherwise returns what the work returned.
 template <class Work>
 auto run_unlocked(Work&& work) -> std::optional<decltype(work())> {
     std::optional<decltype(work())> result;
     std::exception_ptr error;
-    bool interrupted = false;
     PyThreadState* state = PyEval_SaveThread();
     {
         const SignalWatch watch(state);
@@ -61,14 +60,13 @@ auto run_unlocked(Work&& work) -> std::optional<decltype(work())> {
         try {
             result.emplace(std::forward<Work>(work)());
         } catch (const Interrupted&) {
-            interrupted = true;
+            // The handler's exception is already set on this thread.
         } catch (const std::exception&) {
             error = std::current_exception();
         }
     }
     PyEval_RestoreThread(state);
     if (error) set_error(error);
-    if (interrupted || error) result.reset();
     return result;
 }
 
