@@ -1,5 +1,6 @@
 #include <math.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -177,9 +178,11 @@ class SpeculativeLoop {
 public:
     SpeculativeLoop(const CachedArray<PixelIndex>& order, UsedMap& used_map, const SeedContext& ctx)
         : order_(order), used_map_(used_map), ctx_(ctx), live_(used_map),
+          fixed_((used_map.size() + 7) / 8, Fill::kNone),
           chunks_((order.size() + kChunk - 1) / kChunk),
           states_(new std::atomic<std::uint32_t>[chunks_]), results_(kBuffers) {
         for (std::size_t c = 0; c < chunks_; ++c) states_[c].store(kFree, std::memory_order_relaxed);
+        std::copy(used_map.bits(), used_map.bits() + fixed_.size(), fixed_.data());
     }
 
     std::vector<SegmentRecord> run(std::size_t helpers) {
@@ -303,7 +306,7 @@ private:
     void help() {
         SeedWorkspace ws;
         Jitter jitter(helpers_started_.fetch_add(1) + 1);
-        SpeculativeUsed used(used_map_, stop_);
+        SpeculativeUsed used(used_map_, fixed_.data(), stop_);
         while (!stop_.load(std::memory_order_relaxed)) {
             std::size_t c = next_.fetch_add(1, std::memory_order_relaxed);
             const std::size_t lead = committed_.load(std::memory_order_acquire) + kLead;
@@ -385,6 +388,7 @@ private:
     UsedMap& used_map_;
     const SeedContext& ctx_;
     LiveUsed live_;
+    CachedArray<std::uint8_t> fixed_;  // the used map as the loop began
     std::size_t chunks_;
     std::unique_ptr<std::atomic<std::uint32_t>[]> states_;
     std::vector<Result> results_;

@@ -4,10 +4,18 @@
 // The committing thread reads and writes the shared map itself (LiveUsed).
 // Helper threads run later seeds speculatively (SpeculativeUsed): they read
 // the shared map as it is at that moment, keep their own changes in a
-// private overlay, and log every shared value they read and every value
-// they would write. A speculative result is valid exactly when every logged
-// read still holds, because a run's result depends only on the values it
-// reads; committing it then writes the logged values.
+// private overlay, and log the shared values their result depends on and
+// every value they would write. A speculative result is valid exactly when
+// every logged read still holds; committing it then writes the logged values.
+//
+// A run reads a bit only to pass over a used pixel: the seed loop skips a
+// used seed, region growing a used neighbour. A free bit that the run reads
+// and then leaves alone (the neighbour was turned away on its angle) led to
+// what a used bit would have led to, so only reads of used bits, and reads
+// of free bits the run went on to change, are logged. Skipping the others
+// keeps a region's speculative result valid when an earlier region has
+// since taken pixels on its border. Nor are reads of bits that were used
+// when the loop began logged: those pixels never leave the used map.
 //
 // The committing thread writes the shared map while helpers read it, so
 // every shared access is a relaxed atomic byte access; as it is the only
@@ -77,9 +85,16 @@ struct SpeculationAbandoned {};
 class SpeculativeUsed {
 public:
     // One instance serves one helper thread for many runs; a run in
-    // progress ends early once `stop` is set.
-    SpeculativeUsed(const UsedMap& shared, const std::atomic<bool>& stop)
-        : shared_(shared.bits()), size_(shared.size()), overlay_((shared.size() + 3) / 4, Fill::kZero), stop_(stop) {}
+    // progress ends early once `stop` is set. `fixed` is the used map as the
+    // loop began: pixels used then (too weak to be seeds or to join a
+    // region) stay used to the end, so reading them needs no log.
+    SpeculativeUsed(const UsedMap& shared, const std::uint8_t* fixed, const std::atomic<bool>& stop)
+        : shared_(shared.bits()),
+          fixed_(fixed),
+          size_(shared.size()),
+          overlay_((shared.size() + 3) / 4, Fill::kZero),
+          expected_used_((shared.size() + 7) / 8, Fill::kZero),
+          stop_(stop) {}
 
     // Starts a run that logs into `log`. Now and then the run looks at
     // `state`, and throws SpeculationAbandoned once it no longer holds
@@ -94,29 +109,49 @@ public:
 
     std::uint8_t get(PixelIndex i) {
         check_index(i, size_, "used map");
+        if (bit_of(fixed_, i)) return 1;
         const unsigned own = own_state(i);
-        if (own & kKnown) return own & kValue;
+        if (own != kUnknown) return own == kOne ? 1 : 0;
         if (++shared_reads_ % 1024 == 0 && (state_->load(std::memory_order_relaxed) != running_ ||
                                              stop_.load(std::memory_order_relaxed)))
             throw SpeculationAbandoned();
-        const std::uint8_t value = (__atomic_load_n(shared_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u;
-        set_own_state(i, kKnown | value);
-        log_->reads.push_back({i, value});
-        return value;
+        if (!bit_of(expected_used_.data(), i) &&
+            !((__atomic_load_n(shared_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u))
+            return 0;
+        set_own_state(i, kOne);
+        log_->reads.push_back({i, 1});
+        return 1;
     }
+    // Callers change a bit only after reading it free in the same step, or
+    // after changing it before: the first change of a bit logs that read.
     void set(PixelIndex i, std::uint8_t value) {
         check_index(i, size_, "used map");
         const unsigned own = own_state(i);
-        if (own == (kKnown | value)) return;
-        set_own_state(i, kKnown | value);
+        const unsigned wanted = value ? kOne : kZero;
+        if (own == wanted) return;
+        if (own == kUnknown) log_->reads.push_back({i, 0});
+        set_own_state(i, wanted);
         written_.push_back(i);
     }
 
     // Ends a step of the run: logs the final value of each bit written
-    // during it, and forgets the step's view, so that the next step sees the
-    // shared map alone and each step can be validated on its own.
+    // during it, and forgets the step's view. Later steps, of this run and
+    // of the helper's later runs, take the pixels this step used as used,
+    // as they will be once it is committed, so that a seed an earlier step
+    // took is passed over, not grown twice. They log that read like any
+    // other, so each step is still validated on its own, and a wrong guess
+    // (the step was not committed as it ran) costs a rerun, never a wrong
+    // result.
     void end_step() {
-        for (PixelIndex i : written_) log_->writes.push_back({i, static_cast<std::uint8_t>(own_state(i) & kValue)});
+        for (PixelIndex i : written_) {
+            const bool used = own_state(i) == kOne;
+            // Filled in place: a pushed temporary would be stored in two
+            // parts and loaded whole, which stalls.
+            UsedEntry& entry = log_->writes.emplace_back();
+            entry.index = i;
+            entry.value = used;
+            set_bit_in(expected_used_, i, used);
+        }
         forget();
         log_->read_end.push_back(static_cast<std::uint32_t>(log_->reads.size()));
         log_->write_end.push_back(static_cast<std::uint32_t>(log_->writes.size()));
@@ -129,13 +164,20 @@ private:
     // Clears the overlay of the step: every entry was read or written.
     void forget() {
         const std::size_t first = log_->read_end.empty() ? 0 : log_->read_end.back();
-        for (std::size_t k = first; k < log_->reads.size(); ++k) set_own_state(log_->reads[k].index, 0);
-        for (PixelIndex i : written_) set_own_state(i, 0);
+        for (std::size_t k = first; k < log_->reads.size(); ++k) set_own_state(log_->reads[k].index, kUnknown);
+        for (PixelIndex i : written_) set_own_state(i, kUnknown);
         written_.clear();
     }
 
-    // Two bits per pixel: known, and the value this run sees.
-    static constexpr unsigned kValue = 1, kKnown = 2;
+    static bool bit_of(const std::uint8_t* bits, PixelIndex i) { return (bits[i >> 3] >> (i & 7)) & 1u; }
+    static void set_bit_in(CachedArray<std::uint8_t>& bits, PixelIndex i, bool value) {
+        std::uint8_t& byte = bits[i >> 3];
+        const auto bit = static_cast<std::uint8_t>(1u << (i & 7));
+        byte = static_cast<std::uint8_t>(value ? byte | bit : byte & ~bit);
+    }
+
+    // Two bits per pixel: what the step has logged or written of the bit.
+    enum : unsigned { kUnknown = 0, kZero = 2, kOne = 3 };
     unsigned own_state(PixelIndex i) const { return (overlay_[i >> 2] >> ((i & 3) * 2)) & 3u; }
     void set_own_state(PixelIndex i, unsigned state) {
         std::uint8_t& byte = overlay_[i >> 2];
@@ -144,8 +186,10 @@ private:
     }
 
     const std::uint8_t* shared_;
+    const std::uint8_t* fixed_;
     std::size_t size_;
     CachedArray<std::uint8_t> overlay_;
+    CachedArray<std::uint8_t> expected_used_;  // a bit per pixel
     SpeculationLog* log_ = nullptr;
     const std::atomic<std::uint32_t>* state_ = nullptr;
     std::uint32_t running_ = 0;

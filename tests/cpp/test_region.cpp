@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <math.h>
 
+#include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "detector/stages.hpp"
+#include "detector/used_access.hpp"
 
 using namespace linara;
 
@@ -101,3 +104,60 @@ TEST(Region, NanDirectionTakesEveryReachablePixel) {
     const Indices grown = region_indices(region, 4);
     EXPECT_EQ(Indices(grown.begin(), grown.begin() + 4), (Indices{0, 1, 4, 5}));
 }
+
+// A speculative run logs the used bits its result depends on: a used pixel
+// it passed over, a free pixel it took. A free pixel it turned away on its
+// angle would have been passed over when used, so its bit is not logged,
+// and an earlier region taking it leaves the run valid.
+struct SpeculationCase {
+    PixelIndex taken_meanwhile;  // by an earlier region, after the run read the map
+    bool still_valid;
+};
+
+class SpeculativeRegionTest : public testing::TestWithParam<SpeculationCase> {};
+
+TEST_P(SpeculativeRegionTest, LogDecidesValidity) {
+    constexpr std::size_t width = 8, height = 3;
+    // Row 1 runs one way, rows 0 and 2 across it. Pixel 0 was used from
+    // the start, pixel 8 taken by an earlier region.
+    GradientField field(width * height);
+    for (std::size_t i = 0; i < width * height; ++i)
+        field[i] = i / width == 1 ? GradientCell{10.0f, 1.0f, 0.0f} : GradientCell{10.0f, 0.0f, 1.0f};
+    UsedMap used(width * height);
+    used.set(0, true);
+    std::vector<std::uint8_t> fixed(used.bits(), used.bits() + (width * height + 7) / 8);
+    used.set(8, true);
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> state{1};
+    SpeculativeUsed speculative(used, fixed.data(), stop);
+    SpeculationLog log;
+    speculative.start(log, state, 1);
+    Region region;
+    ASSERT_EQ(speculative.get(11), 0);
+    grow_region(11, cos(kDefaultTolerance), field, speculative, region, width, height);
+    speculative.end_step();
+    speculative.finish();
+    ASSERT_EQ(region_indices(region, width), (Indices{11, 10, 12, 9, 13, 14, 15}));
+
+    // Logged: the free pixels taken and the used pixel 8 passed over, not
+    // pixel 0 (used from the start) nor the rows turned away.
+    std::vector<PixelIndex> reads;
+    for (const UsedEntry& e : log.reads) reads.push_back(e.index);
+    std::sort(reads.begin(), reads.end());
+    EXPECT_EQ(reads, (Indices{8, 9, 10, 11, 12, 13, 14, 15}));
+    for (const UsedEntry& e : log.writes) EXPECT_EQ(e.value, 1);
+    EXPECT_EQ(log.writes.size(), 7u);
+    EXPECT_EQ(used[11], 0);  // the shared map is left alone
+
+    used.set(GetParam().taken_meanwhile, true);
+    bool valid = true;
+    for (const UsedEntry& e : log.reads) valid = valid && used[e.index] == e.value;
+    EXPECT_EQ(valid, GetParam().still_valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Meanwhile, SpeculativeRegionTest,
+                         testing::Values(SpeculationCase{3, true},    // above the region
+                                         SpeculationCase{20, true},   // below it
+                                         SpeculationCase{14, false},  // a pixel it took
+                                         SpeculationCase{11, false}));  // its seed
