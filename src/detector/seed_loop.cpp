@@ -340,8 +340,13 @@ private:
                 for (std::size_t p = c * kChunk; p < chunk_end(c); ++p) {
                     if (slot.load(std::memory_order_relaxed) != running) break;
                     prefetch_ahead(order_, p, used_map_, ctx_);
-                    result.records.push_back(run_seed(order_[p], used, ws, ctx_));
-                    used.end_step();
+                    try {
+                        result.records.push_back(run_seed(order_[p], used, ws, ctx_));
+                        used.end_step();
+                    } catch (const SeedTakenMeanwhile&) {
+                        result.records.emplace_back();
+                        used.end_step_rejected();
+                    }
                 }
             } catch (const SpeculationAbandoned&) {
             } catch (const std::exception&) {

@@ -81,6 +81,9 @@ struct SpeculationLog {
 
 // Thrown out of a speculative run whose result is no longer wanted.
 struct SpeculationAbandoned {};
+// Thrown out of a speculative step whose seed an earlier region has taken
+// meanwhile: its result cannot be committed.
+struct SeedTakenMeanwhile {};
 
 class SpeculativeUsed {
 public:
@@ -112,9 +115,7 @@ public:
         if (bit_of(fixed_, i)) return 1;
         const unsigned own = own_state(i);
         if (own != kUnknown) return own == kOne ? 1 : 0;
-        if (++shared_reads_ % 1024 == 0 && (state_->load(std::memory_order_relaxed) != running_ ||
-                                             stop_.load(std::memory_order_relaxed)))
-            throw SpeculationAbandoned();
+        if (++shared_reads_ % 64 == 0) check_still_wanted();
         if (!bit_of(expected_used_.data(), i) &&
             !((__atomic_load_n(shared_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u))
             return 0;
@@ -124,12 +125,14 @@ public:
     }
     // Callers change a bit only after reading it free in the same step, or
     // after changing it before: the first change of a bit logs that read.
+    // The first bit a step takes is its seed.
     void set(PixelIndex i, std::uint8_t value) {
         check_index(i, size_, "used map");
         const unsigned own = own_state(i);
         const unsigned wanted = value ? kOne : kZero;
         if (own == wanted) return;
         if (own == kUnknown) log_->reads.push_back({i, 0});
+        if (written_.empty()) seed_ = i;
         set_own_state(i, wanted);
         written_.push_back(i);
     }
@@ -153,14 +156,39 @@ public:
             set_bit_in(expected_used_, i, used);
         }
         forget();
-        log_->read_end.push_back(static_cast<std::uint32_t>(log_->reads.size()));
-        log_->write_end.push_back(static_cast<std::uint32_t>(log_->writes.size()));
+        close_step();
+    }
+
+    // Ends a step cut short by SeedTakenMeanwhile: its log gets a read that
+    // never holds, so the committing thread runs the seed itself.
+    void end_step_rejected() {
+        log_->reads.push_back({seed_, kNeverHolds});
+        forget();
+        close_step();
     }
 
     // Ends the run; an unfinished step is dropped.
     void finish() { forget(); }
 
 private:
+    static constexpr std::uint8_t kNeverHolds = 2;  // a bit is 0 or 1
+
+    void close_step() {
+        log_->read_end.push_back(static_cast<std::uint32_t>(log_->reads.size()));
+        log_->write_end.push_back(static_cast<std::uint32_t>(log_->writes.size()));
+    }
+
+    // Called every 64 shared reads. A step whose seed the committing
+    // thread has marked used since it was read cannot be committed as it
+    // is (the seed would be skipped), so it stops early.
+    void check_still_wanted() {
+        if (!written_.empty() && ((__atomic_load_n(shared_ + (seed_ >> 3), __ATOMIC_RELAXED) >> (seed_ & 7)) & 1u))
+            throw SeedTakenMeanwhile();
+        if (shared_reads_ % 1024 == 0 && (state_->load(std::memory_order_relaxed) != running_ ||
+                                          stop_.load(std::memory_order_relaxed)))
+            throw SpeculationAbandoned();
+    }
+
     // Clears the overlay of the step: every entry was read or written.
     void forget() {
         const std::size_t first = log_->read_end.empty() ? 0 : log_->read_end.back();
@@ -195,6 +223,7 @@ private:
     std::uint32_t running_ = 0;
     const std::atomic<bool>& stop_;
     std::uint64_t shared_reads_ = 0;
+    PixelIndex seed_ = 0;  // the first bit the step took
     std::vector<PixelIndex> written_;  // may repeat a pixel
 };
 

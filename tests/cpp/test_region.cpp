@@ -161,3 +161,32 @@ INSTANTIATE_TEST_SUITE_P(Meanwhile, SpeculativeRegionTest,
                                          SpeculationCase{20, true},   // below it
                                          SpeculationCase{14, false},  // a pixel it took
                                          SpeculationCase{11, false}));  // its seed
+
+// A step whose seed is taken by an earlier region while it runs stops, and
+// its log can never be committed.
+TEST(SpeculativeRegion, SeedTakenMeanwhileStopsTheStep) {
+    constexpr std::size_t pixels = 4096;
+    UsedMap used(pixels);
+    std::vector<std::uint8_t> fixed(pixels / 8, 0);
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> state{1};
+    SpeculativeUsed speculative(used, fixed.data(), stop);
+    SpeculationLog log;
+    speculative.start(log, state, 1);
+    ASSERT_EQ(speculative.get(7), 0);
+    speculative.set(7, 1);
+    used.set(7, true);  // the committing thread's region reaches the seed
+    EXPECT_THROW(
+        for (PixelIndex i = 100; i < 400; ++i) speculative.get(i), SeedTakenMeanwhile);
+    speculative.end_step_rejected();
+    speculative.finish();
+    ASSERT_EQ(log.steps(), 1u);
+    EXPECT_TRUE(log.writes.empty());
+    bool valid = true;
+    for (const UsedEntry& e : log.reads) valid = valid && used[e.index] == e.value;
+    EXPECT_FALSE(valid);
+    used.set(7, false);  // even should the seed be freed again
+    valid = true;
+    for (const UsedEntry& e : log.reads) valid = valid && used[e.index] == e.value;
+    EXPECT_FALSE(valid);
+}
