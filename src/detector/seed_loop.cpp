@@ -178,14 +178,15 @@ class SpeculativeLoop {
 public:
     SpeculativeLoop(const CachedArray<PixelIndex>& order, UsedMap& used_map, const SeedContext& ctx)
         : order_(order), used_map_(used_map), ctx_(ctx), live_(used_map),
-          fixed_((used_map.size() + 7) / 8, Fill::kNone),
           chunks_((order.size() + kChunk - 1) / kChunk),
           states_(new std::atomic<std::uint32_t>[chunks_]), results_(kBuffers) {
         for (std::size_t c = 0; c < chunks_; ++c) states_[c].store(kFree, std::memory_order_relaxed);
-        std::copy(used_map.bits(), used_map.bits() + fixed_.size(), fixed_.data());
     }
 
     std::vector<SegmentRecord> run(std::size_t helpers) {
+        // Each helper's view of the used map is made now, while the map is
+        // as the loop found it.
+        for (std::size_t h = 0; h < helpers; ++h) views_.push_back(std::make_unique<SpeculativeUsed>(used_map_, stop_));
         run_with_helpers(
             helpers,
             [](void* self, std::size_t, std::size_t) { static_cast<SpeculativeLoop*>(self)->help(); },
@@ -305,8 +306,10 @@ private:
 
     void help() {
         SeedWorkspace ws;
-        Jitter jitter(helpers_started_.fetch_add(1) + 1);
-        SpeculativeUsed used(used_map_, fixed_.data(), stop_);
+        const unsigned helper = helpers_started_.fetch_add(1);
+        if (helper >= views_.size()) return;
+        Jitter jitter(helper + 1);
+        SpeculativeUsed& used = *views_[helper];
         while (!stop_.load(std::memory_order_relaxed)) {
             std::size_t c = next_.fetch_add(1, std::memory_order_relaxed);
             const std::size_t lead = committed_.load(std::memory_order_acquire) + kLead;
@@ -393,7 +396,6 @@ private:
     UsedMap& used_map_;
     const SeedContext& ctx_;
     LiveUsed live_;
-    CachedArray<std::uint8_t> fixed_;  // the used map as the loop began
     std::size_t chunks_;
     std::unique_ptr<std::atomic<std::uint32_t>[]> states_;
     std::vector<Result> results_;
@@ -402,6 +404,7 @@ private:
     std::atomic<std::size_t> committed_{0};  // chunks committed
     std::atomic<bool> stop_{false};
     std::atomic<unsigned> helpers_started_{0};
+    std::vector<std::unique_ptr<SpeculativeUsed>> views_;  // one per helper
     std::vector<SegmentRecord> records_;
 };
 

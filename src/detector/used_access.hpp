@@ -21,6 +21,7 @@
 // every shared access is a relaxed atomic byte access; as it is the only
 // writer, it may set a bit by loading and storing its byte.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -88,16 +89,26 @@ struct SeedTakenMeanwhile {};
 class SpeculativeUsed {
 public:
     // One instance serves one helper thread for many runs; a run in
-    // progress ends early once `stop` is set. `fixed` is the used map as the
-    // loop began: pixels used then (too weak to be seeds or to join a
-    // region) stay used to the end, so reading them needs no log.
-    SpeculativeUsed(const UsedMap& shared, const std::uint8_t* fixed, const std::atomic<bool>& stop)
-        : shared_(shared.bits()),
-          fixed_(fixed),
-          size_(shared.size()),
-          overlay_((shared.size() + 3) / 4, Fill::kZero),
-          expected_used_((shared.size() + 7) / 8, Fill::kZero),
-          stop_(stop) {}
+    // progress ends early once `stop` is set. It is made before the loop
+    // commits anything: the pixels `shared` has used then (too weak to be
+    // seeds or to join a region) stay used to the end, so reading them
+    // needs no log.
+    SpeculativeUsed(const UsedMap& shared, const std::atomic<bool>& stop)
+        : shared_(shared.bits()), size_(shared.size()), overlay_((shared.size() + 3) / 4, Fill::kNone), stop_(stop) {
+        // Each byte of the map (eight pixels) becomes two overlay bytes,
+        // kUsed for a used pixel and kUnknown for a free one.
+        static const std::array<std::uint16_t, 256> spread = [] {
+            std::array<std::uint16_t, 256> table{};
+            for (unsigned byte = 0; byte < 256; ++byte)
+                for (unsigned bit = 0; bit < 8; ++bit)
+                    if ((byte >> bit) & 1u) table[byte] = static_cast<std::uint16_t>(table[byte] | kUsed << (2 * bit));
+            return table;
+        }();
+        for (std::size_t b = 0; b < overlay_.size(); ++b) {
+            const std::uint16_t states = spread[shared_[b / 2]];
+            overlay_[b] = static_cast<std::uint8_t>(b % 2 == 0 ? states : states >> 8);
+        }
+    }
 
     // Starts a run that logs into `log`. Now and then the run looks at
     // `state`, and throws SpeculationAbandoned once it no longer holds
@@ -112,14 +123,13 @@ public:
 
     std::uint8_t get(PixelIndex i) {
         check_index(i, size_, "used map");
-        if (bit_of(fixed_, i)) return 1;
         const unsigned own = own_state(i);
-        if (own != kUnknown) return own == kOne ? 1 : 0;
+        if (own == kUsed) return 1;
+        if (own == kFree) return 0;
         if (++shared_reads_ % 64 == 0) check_still_wanted();
-        if (!bit_of(expected_used_.data(), i) &&
-            !((__atomic_load_n(shared_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u))
+        if (own == kUnknown && !((__atomic_load_n(shared_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u))
             return 0;
-        set_own_state(i, kOne);
+        set_own_state(i, kUsed);
         log_->reads.push_back({i, 1});
         return 1;
     }
@@ -129,9 +139,9 @@ public:
     void set(PixelIndex i, std::uint8_t value) {
         check_index(i, size_, "used map");
         const unsigned own = own_state(i);
-        const unsigned wanted = value ? kOne : kZero;
+        const unsigned wanted = value ? kUsed : kFree;
         if (own == wanted) return;
-        if (own == kUnknown) log_->reads.push_back({i, 0});
+        if (own == kUnknown || own == kExpectedUsed) log_->reads.push_back({i, 0});
         if (written_.empty()) seed_ = i;
         set_own_state(i, wanted);
         written_.push_back(i);
@@ -147,15 +157,13 @@ public:
     // result.
     void end_step() {
         for (PixelIndex i : written_) {
-            const bool used = own_state(i) == kOne;
             // Filled in place: a pushed temporary would be stored in two
             // parts and loaded whole, which stalls.
             UsedEntry& entry = log_->writes.emplace_back();
             entry.index = i;
-            entry.value = used;
-            set_bit_in(expected_used_, i, used);
+            entry.value = own_state(i) == kUsed;
         }
-        forget();
+        forget(true);
         close_step();
     }
 
@@ -163,12 +171,12 @@ public:
     // never holds, so the committing thread runs the seed itself.
     void end_step_rejected() {
         log_->reads.push_back({seed_, kNeverHolds});
-        forget();
+        forget(false);
         close_step();
     }
 
     // Ends the run; an unfinished step is dropped.
-    void finish() { forget(); }
+    void finish() { forget(false); }
 
 private:
     static constexpr std::uint8_t kNeverHolds = 2;  // a bit is 0 or 1
@@ -189,23 +197,31 @@ private:
             throw SpeculationAbandoned();
     }
 
-    // Clears the overlay of the step: every entry was read or written.
-    void forget() {
+    // Ends the step's view of the bits it read or wrote: those it found or
+    // left used become expected used (when `expect`), the others unknown.
+    // A bit read used is never written in the same step (a used pixel does
+    // not join a region) and a bit read free always is, so the reads only
+    // need their used entries here.
+    void forget(bool expect) {
+        const unsigned after_used = expect ? kExpectedUsed : kUnknown;
         const std::size_t first = log_->read_end.empty() ? 0 : log_->read_end.back();
-        for (std::size_t k = first; k < log_->reads.size(); ++k) set_own_state(log_->reads[k].index, kUnknown);
-        for (PixelIndex i : written_) set_own_state(i, kUnknown);
+        for (std::size_t k = first; k < log_->reads.size(); ++k)
+            if (log_->reads[k].value == 1) set_own_state(log_->reads[k].index, after_used);
+        // A pixel may be listed more than once, so kExpectedUsed counts as used.
+        for (PixelIndex i : written_) {
+            const unsigned own = own_state(i);
+            set_own_state(i, own == kUsed || own == kExpectedUsed ? after_used : kUnknown);
+        }
         written_.clear();
     }
 
-    static bool bit_of(const std::uint8_t* bits, PixelIndex i) { return (bits[i >> 3] >> (i & 7)) & 1u; }
-    static void set_bit_in(CachedArray<std::uint8_t>& bits, PixelIndex i, bool value) {
-        std::uint8_t& byte = bits[i >> 3];
-        const auto bit = static_cast<std::uint8_t>(1u << (i & 7));
-        byte = static_cast<std::uint8_t>(value ? byte | bit : byte & ~bit);
-    }
-
-    // Two bits per pixel: what the step has logged or written of the bit.
-    enum : unsigned { kUnknown = 0, kZero = 2, kOne = 3 };
+    // Two bits per pixel: what the run knows of the bit.
+    enum : unsigned {
+        kUnknown = 0,       // as the shared map says
+        kExpectedUsed = 1,  // used once earlier steps of the helper are committed
+        kFree = 2,          // this step wrote it free, or read it free and took it
+        kUsed = 3           // used from the start, or read used or taken by this step
+    };
     unsigned own_state(PixelIndex i) const { return (overlay_[i >> 2] >> ((i & 3) * 2)) & 3u; }
     void set_own_state(PixelIndex i, unsigned state) {
         std::uint8_t& byte = overlay_[i >> 2];
@@ -214,10 +230,8 @@ private:
     }
 
     const std::uint8_t* shared_;
-    const std::uint8_t* fixed_;
     std::size_t size_;
     CachedArray<std::uint8_t> overlay_;
-    CachedArray<std::uint8_t> expected_used_;  // a bit per pixel
     SpeculationLog* log_ = nullptr;
     const std::atomic<std::uint32_t>* state_ = nullptr;
     std::uint32_t running_ = 0;

@@ -125,12 +125,11 @@ TEST_P(SpeculativeRegionTest, LogDecidesValidity) {
         field[i] = i / width == 1 ? GradientCell{10.0f, 1.0f, 0.0f} : GradientCell{10.0f, 0.0f, 1.0f};
     UsedMap used(width * height);
     used.set(0, true);
-    std::vector<std::uint8_t> fixed(used.bits(), used.bits() + (width * height + 7) / 8);
-    used.set(8, true);
-
     std::atomic<bool> stop{false};
     std::atomic<std::uint32_t> state{1};
-    SpeculativeUsed speculative(used, fixed.data(), stop);
+    SpeculativeUsed speculative(used, stop);
+    used.set(8, true);
+
     SpeculationLog log;
     speculative.start(log, state, 1);
     Region region;
@@ -167,10 +166,9 @@ INSTANTIATE_TEST_SUITE_P(Meanwhile, SpeculativeRegionTest,
 TEST(SpeculativeRegion, SeedTakenMeanwhileStopsTheStep) {
     constexpr std::size_t pixels = 4096;
     UsedMap used(pixels);
-    std::vector<std::uint8_t> fixed(pixels / 8, 0);
     std::atomic<bool> stop{false};
     std::atomic<std::uint32_t> state{1};
-    SpeculativeUsed speculative(used, fixed.data(), stop);
+    SpeculativeUsed speculative(used, stop);
     SpeculationLog log;
     speculative.start(log, state, 1);
     ASSERT_EQ(speculative.get(7), 0);
