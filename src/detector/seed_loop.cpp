@@ -185,8 +185,9 @@ public:
 
     std::vector<SegmentRecord> run(std::size_t helpers) {
         // Each helper's view of the used map is made now, while the map is
-        // as the loop found it.
-        for (std::size_t h = 0; h < helpers; ++h) views_.push_back(std::make_unique<SpeculativeUsed>(used_map_, stop_));
+        // as the loop found it; on the pool, as there may be many.
+        views_.resize(helpers);
+        parallel_rows(helpers, [this](std::size_t h) { views_[h] = std::make_unique<SpeculativeUsed>(used_map_, stop_); });
         run_with_helpers(
             helpers,
             [](void* self, std::size_t, std::size_t) { static_cast<SpeculativeLoop*>(self)->help(); },
