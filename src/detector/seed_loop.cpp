@@ -98,7 +98,7 @@ void prefetch_ahead(const CachedArray<PixelIndex>& order, std::size_t p, const U
     const std::size_t seed = order[p + kPrefetchWindowAhead];
     const std::size_t width = ctx.width;
     if (seed < 2 * width + 2 || seed + 2 * width + 2 >= used.size()) return;
-    if ((__atomic_load_n(used.bits() + (seed >> 3), __ATOMIC_RELAXED) >> (seed & 7)) & 1u) return;
+    if (load_used_bit(used.bits(), seed)) return;
     const GradientCell* cells = ctx.field.data();
     for (std::size_t row = seed - 2 * width; row <= seed + 2 * width; row += width) {
         __builtin_prefetch(used.bits() + (row >> 3));

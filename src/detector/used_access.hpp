@@ -23,6 +23,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -31,13 +32,18 @@
 
 namespace linara {
 
+// Bit i of a used map that another thread may be writing.
+inline std::uint8_t load_used_bit(const std::uint8_t* bits, std::size_t i) {
+    return (__atomic_load_n(bits + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u;
+}
+
 class LiveUsed {
 public:
     explicit LiveUsed(UsedMap& map) : bits_(map.bits()), size_(map.size()) {}
 
     std::uint8_t get(PixelIndex i) const {
         check_index(i, size_, "used map");
-        return (__atomic_load_n(bits_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u;
+        return load_used_bit(bits_, i);
     }
     void set(PixelIndex i, std::uint8_t value) const {
         check_index(i, size_, "used map");
@@ -127,8 +133,7 @@ public:
         if (own == kUsed) return 1;
         if (own == kFree) return 0;
         if (++shared_reads_ % 64 == 0) check_still_wanted();
-        if (own == kUnknown && !((__atomic_load_n(shared_ + (i >> 3), __ATOMIC_RELAXED) >> (i & 7)) & 1u))
-            return 0;
+        if (own == kUnknown && !load_used_bit(shared_, i)) return 0;
         set_own_state(i, kUsed);
         log_->reads.push_back({i, 1});
         return 1;
@@ -190,8 +195,7 @@ private:
     // thread has marked used since it was read cannot be committed as it
     // is (the seed would be skipped), so it stops early.
     void check_still_wanted() {
-        if (!written_.empty() && ((__atomic_load_n(shared_ + (seed_ >> 3), __ATOMIC_RELAXED) >> (seed_ & 7)) & 1u))
-            throw SeedTakenMeanwhile();
+        if (!written_.empty() && load_used_bit(shared_, seed_)) throw SeedTakenMeanwhile();
         if (shared_reads_ % 1024 == 0 && (state_->load(std::memory_order_relaxed) != running_ ||
                                           stop_.load(std::memory_order_relaxed)))
             throw SpeculationAbandoned();

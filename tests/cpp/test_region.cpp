@@ -109,6 +109,13 @@ TEST(Region, NanDirectionTakesEveryReachablePixel) {
 // it passed over, a free pixel it took. A free pixel it turned away on its
 // angle would have been passed over when used, so its bit is not logged,
 // and an earlier region taking it leaves the run valid.
+// Whether every read a speculative log holds still holds in `used`.
+bool log_holds(const SpeculationLog& log, const UsedMap& used) {
+    for (const UsedEntry& e : log.reads)
+        if (used[e.index] != e.value) return false;
+    return true;
+}
+
 struct SpeculationCase {
     PixelIndex taken_meanwhile;  // by an earlier region, after the run read the map
     bool still_valid;
@@ -150,9 +157,7 @@ TEST_P(SpeculativeRegionTest, LogDecidesValidity) {
     EXPECT_EQ(used[11], 0);  // the shared map is left alone
 
     used.set(GetParam().taken_meanwhile, true);
-    bool valid = true;
-    for (const UsedEntry& e : log.reads) valid = valid && used[e.index] == e.value;
-    EXPECT_EQ(valid, GetParam().still_valid);
+    EXPECT_EQ(log_holds(log, used), GetParam().still_valid);
 }
 
 INSTANTIATE_TEST_SUITE_P(Meanwhile, SpeculativeRegionTest,
@@ -180,11 +185,7 @@ TEST(SpeculativeRegion, SeedTakenMeanwhileStopsTheStep) {
     speculative.finish();
     ASSERT_EQ(log.steps(), 1u);
     EXPECT_TRUE(log.writes.empty());
-    bool valid = true;
-    for (const UsedEntry& e : log.reads) valid = valid && used[e.index] == e.value;
-    EXPECT_FALSE(valid);
+    EXPECT_FALSE(log_holds(log, used));
     used.set(7, false);  // even should the seed be freed again
-    valid = true;
-    for (const UsedEntry& e : log.reads) valid = valid && used[e.index] == e.value;
-    EXPECT_FALSE(valid);
+    EXPECT_FALSE(log_holds(log, used));
 }
