@@ -69,6 +69,7 @@ private:
     std::vector<double> input_row_, full_row_;
     std::vector<double> ring_;           // horizontally blurred rows, plan.width each
     std::vector<std::size_t> ring_rows_;  // input row held by each ring slot
+    std::vector<const double*> rows_;     // the ring rows one result row reads
 };
 
 // The whole blurred, sub-sampled image, computed on the worker pool.

@@ -1,6 +1,7 @@
 #include <math.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "common/checked.hpp"
@@ -40,50 +41,98 @@ std::size_t reduced(std::size_t size, double scale) {
         saturating_cast<std::size_t>(floor(static_cast<double>(size) * scale)), 2);
 }
 
-// out[x] = sum over k of w[k] * row[clamp(x + k - r)] for every column,
-// accumulated per pixel from 0 in increasing k. Each tap is one contiguous
-// multiply-add over the columns whose source lies inside the row (it
-// vectorises), plus one product per clamped column.
-[[gnu::always_inline]] inline void blur_full_row_body(const double* row, double* out, std::size_t width,
-                                                      const double* w, std::size_t taps,
-                                                      std::size_t radius) {
-    std::fill(out, out + width, 0.0);
-    const double first = row[0];
-    const double last = row[width - 1];
-    for (std::size_t k = 0; k < taps; ++k) {
-        const double wk = w[k];
-        // Source column x + k - radius lies inside [0, width) for x in [lo, hi).
-        const std::size_t lo = std::min(width, radius > k ? radius - k : 0);
-        const std::size_t shift = k > radius ? k - radius : 0;
-        const std::size_t hi = std::max(lo, shift < width ? width - shift : 0);
-        const double left = wk * first;
-        for (std::size_t x = 0; x < lo; ++x) out[x] = out[x] + left;
-        if (lo < hi) {
-            const double* src = row + (k + lo - radius);
-            for (std::size_t x = lo; x < hi; ++x) out[x] = out[x] + wk * src[x - lo];
+// Eight float64 lanes; each operation acts lane by lane exactly as its
+// scalar form does (and, with -ffp-contract=off, a product and a sum stay
+// two roundings).
+typedef double Lanes __attribute__((vector_size(64)));
+
+// acc = acc + wk * p[0..8), lane by lane.
+[[gnu::always_inline]] inline void add_product(Lanes& acc, double wk, const double* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    acc = acc + wk * v;
+}
+
+// out[x] = w[0] * tap(0)[x] + ... + w[taps-1] * tap(taps-1)[x] for x in
+// [first, end), accumulated per pixel from 0 in increasing k, where
+// tap(k) points at the values of tap k (indexed by x). Every tap of a
+// block of columns is summed in registers and the block stored once;
+// four blocks at a time keep four independent chains of additions going.
+template <class Tap>
+[[gnu::always_inline]] inline void weighted_sums(double* out, std::size_t first, std::size_t end,
+                                                 const double* w, std::size_t taps, Tap tap) {
+    constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
+    std::size_t x = first;
+    for (; x + 4 * kLanes <= end; x += 4 * kLanes) {
+        Lanes a0 = {}, a1 = {}, a2 = {}, a3 = {};
+        for (std::size_t k = 0; k < taps; ++k) {
+            const double* p = tap(k) + x;
+            add_product(a0, w[k], p);
+            add_product(a1, w[k], p + kLanes);
+            add_product(a2, w[k], p + 2 * kLanes);
+            add_product(a3, w[k], p + 3 * kLanes);
         }
-        const double right = wk * last;
-        for (std::size_t x = hi; x < width; ++x) out[x] = out[x] + right;
+        std::memcpy(out + x, &a0, sizeof a0);
+        std::memcpy(out + x + kLanes, &a1, sizeof a1);
+        std::memcpy(out + x + 2 * kLanes, &a2, sizeof a2);
+        std::memcpy(out + x + 3 * kLanes, &a3, sizeof a3);
+    }
+    for (; x + kLanes <= end; x += kLanes) {
+        Lanes a = {};
+        for (std::size_t k = 0; k < taps; ++k) add_product(a, w[k], tap(k) + x);
+        std::memcpy(out + x, &a, sizeof a);
+    }
+    for (; x < end; ++x) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < taps; ++k) sum = sum + w[k] * tap(k)[x];
+        out[x] = sum;
     }
 }
 
-// out[i] = out[i] + wk * in[i]: one tap of the vertical blur.
-[[gnu::always_inline]] inline void add_tap_body(double* __restrict out, const double* __restrict in,
-                                                double wk, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = out[i] + wk * in[i];
+// out[x] = sum over k of w[k] * row[clamp(x + k - r)] for every column,
+// accumulated per pixel from 0 in increasing k. Columns whose taps all lie
+// inside the row are summed in vectors; the r columns at each end, whose
+// taps are clamped, one by one.
+[[gnu::always_inline]] inline void blur_full_row_body(const double* row, double* out, std::size_t width,
+                                                      const double* w, std::size_t taps,
+                                                      std::size_t radius) {
+    auto clamped = [&](std::size_t x) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < taps; ++k) {
+            const std::size_t c = x + k < radius ? 0 : std::min(x + k - radius, width - 1);
+            sum = sum + w[k] * row[c];
+        }
+        out[x] = sum;
+    };
+    if (width <= 2 * radius) {
+        for (std::size_t x = 0; x < width; ++x) clamped(x);
+        return;
+    }
+    for (std::size_t x = 0; x < radius; ++x) clamped(x);
+    // Column radius + i (i < width - 2 * radius) reads row[i + k].
+    weighted_sums(out + radius, 0, width - 2 * radius, w, taps,
+                  [&](std::size_t k) { return row + k; });
+    for (std::size_t x = width - radius; x < width; ++x) clamped(x);
+}
+
+// out[x] = sum over k of w[k] * rows[k][x]: the vertical blur of n columns.
+[[gnu::always_inline]] inline void blur_rows_body(double* out, const double* const* rows,
+                                                  const double* w, std::size_t taps, std::size_t n) {
+    weighted_sums(out, 0, n, w, taps, [&](std::size_t k) { return rows[k]; });
 }
 
 struct BlurRoutines {
     void (*blur_full_row)(const double*, double*, std::size_t, const double*, std::size_t, std::size_t);
-    void (*add_tap)(double*, const double*, double, std::size_t);
+    void (*blur_rows)(double*, const double* const*, const double*, std::size_t, std::size_t);
 };
 
 void blur_full_row_portable(const double* row, double* out, std::size_t width, const double* w,
                             std::size_t taps, std::size_t radius) {
     blur_full_row_body(row, out, width, w, taps, radius);
 }
-void add_tap_portable(double* out, const double* in, double wk, std::size_t n) {
-    add_tap_body(out, in, wk, n);
+void blur_rows_portable(double* out, const double* const* rows, const double* w, std::size_t taps,
+                        std::size_t n) {
+    blur_rows_body(out, rows, w, taps, n);
 }
 
 #if defined(__x86_64__)
@@ -92,18 +141,18 @@ __attribute__((target("avx2"))) void blur_full_row_avx2(const double* row, doubl
                                                        std::size_t taps, std::size_t radius) {
     blur_full_row_body(row, out, width, w, taps, radius);
 }
-__attribute__((target("avx2"))) void add_tap_avx2(double* out, const double* in, double wk,
-                                                 std::size_t n) {
-    add_tap_body(out, in, wk, n);
+__attribute__((target("avx2"))) void blur_rows_avx2(double* out, const double* const* rows,
+                                                   const double* w, std::size_t taps, std::size_t n) {
+    blur_rows_body(out, rows, w, taps, n);
 }
 __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) void blur_full_row_avx512(
     const double* row, double* out, std::size_t width, const double* w, std::size_t taps,
     std::size_t radius) {
     blur_full_row_body(row, out, width, w, taps, radius);
 }
-__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) void add_tap_avx512(
-    double* out, const double* in, double wk, std::size_t n) {
-    add_tap_body(out, in, wk, n);
+__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) void blur_rows_avx512(
+    double* out, const double* const* rows, const double* w, std::size_t taps, std::size_t n) {
+    blur_rows_body(out, rows, w, taps, n);
 }
 #endif
 
@@ -111,12 +160,12 @@ const BlurRoutines& blur_routines() {
     static const BlurRoutines chosen = [] {
 #if defined(__x86_64__)
         switch (simd_level()) {
-            case SimdLevel::kAvx512: return BlurRoutines{blur_full_row_avx512, add_tap_avx512};
-            case SimdLevel::kAvx2: return BlurRoutines{blur_full_row_avx2, add_tap_avx2};
+            case SimdLevel::kAvx512: return BlurRoutines{blur_full_row_avx512, blur_rows_avx512};
+            case SimdLevel::kAvx2: return BlurRoutines{blur_full_row_avx2, blur_rows_avx2};
             case SimdLevel::kPortable: break;
         }
 #endif
-        return BlurRoutines{blur_full_row_portable, add_tap_portable};
+        return BlurRoutines{blur_full_row_portable, blur_rows_portable};
     }();
     return chosen;
 }
@@ -190,13 +239,14 @@ void SubsampledRows<T>::row(std::size_t j, double* out) {
     const std::size_t source = subsample_source_index(j, plan_.scale, height);
     const std::vector<double>& weights = plan_.kernel.weights;
     const std::size_t radius = plan_.kernel.radius;
-    std::fill(out, out + plan_.width, 0.0);
+    // Every row this one reads first: the ring holds them all at once.
+    rows_.resize(weights.size());
     for (std::size_t k = 0; k < weights.size(); ++k) {
         // Source row clamp(source + k - radius, 0, height - 1).
         const std::size_t y = source + k < radius ? 0 : std::min(source + k - radius, height - 1);
-        const double wk = weights[k];
-        blur_routines().add_tap(out, blurred_row(y), wk, plan_.width);
+        rows_[k] = blurred_row(y);
     }
+    blur_routines().blur_rows(out, rows_.data(), weights.data(), weights.size(), plan_.width);
 }
 
 // Blurred values are computed only where they are sampled: the horizontal
