@@ -51,10 +51,20 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
     std::vector<float> chunk_max(chunks.count, 0.0f);
     parallel_rows(chunks.count, [&](std::size_t c) {
         poll_interrupt();
-        float max = 0.0f;
-        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
-            if (cells[i].magnitude > max) max = cells[i].magnitude;
-        chunk_max[c] = max;
+        // Four running maxima, merged at the end: the same value, as a
+        // magnitude replaces a maximum only when it is larger (never NaN,
+        // never -0 over +0), without one long chain of comparisons.
+        float max[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+        std::size_t i = chunks.first(c);
+        for (; i + 4 <= chunks.end(c); i += 4) {
+            for (std::size_t k = 0; k < 4; ++k)
+                if (cells[i + k].magnitude > max[k]) max[k] = cells[i + k].magnitude;
+        }
+        for (; i < chunks.end(c); ++i)
+            if (cells[i].magnitude > max[0]) max[0] = cells[i].magnitude;
+        for (std::size_t k = 1; k < 4; ++k)
+            if (max[k] > max[0]) max[0] = max[k];
+        chunk_max[c] = max[0];
     });
     float max = 0.0f;
     for (float m : chunk_max)
@@ -64,15 +74,31 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
     // maximum no pixel is above the threshold and the order stays empty.
     const bool any = max > 0.0f;
     std::vector<std::array<std::uint32_t, kBins>> counts(any ? chunks.count : 0);
+    std::uint8_t* const used_bytes = plan.used.bits();
     parallel_rows(chunks.count, [&](std::size_t c) {
         poll_interrupt();
-        if (any) counts[c].fill(0);
-        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i) {
-            if (cells[i].magnitude > threshold) {
-                if (any) ++counts[c][bin_of(cells[i].magnitude, max)];
-            } else {
-                plan.used.set(i, true);
+        // Four histograms, one per pixel index modulo 4, and the used bits
+        // of eight pixels gathered before their byte is written: runs of
+        // pixels in one bin, or below the threshold, would otherwise each
+        // wait for the previous pixel's store to the same place.
+        std::array<std::array<std::uint32_t, kBins>, 4> partial{};
+        const std::size_t end = chunks.end(c);
+        for (std::size_t i = chunks.first(c); i < end; i += 8) {
+            const std::size_t stop = std::min(end, i + 8);
+            unsigned bits = 0;
+            for (std::size_t j = i; j < stop; ++j) {
+                const float m = cells[j].magnitude;
+                if (m > threshold) {
+                    if (any) ++partial[j & 3][bin_of(m, max)];
+                } else {
+                    bits |= 1u << (j - i);
+                }
             }
+            used_bytes[i >> 3] = static_cast<std::uint8_t>(bits);
+        }
+        if (any) {
+            for (std::uint32_t b = 0; b < kBins; ++b)
+                counts[c][b] = partial[0][b] + partial[1][b] + partial[2][b] + partial[3][b];
         }
     });
     if (!any) return plan;

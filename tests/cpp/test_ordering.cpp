@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <math.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -41,3 +42,51 @@ INSTANTIATE_TEST_SUITE_P(
         // An infinite maximum sends every pixel to bin 0.
         OrderCase{"infinite_magnitude", {6, 100, 3, HUGE_VALF, 12, 0, 7}, {0, 1, 3, 4, 6}}),
     [](const auto& p) { return p.param.name; });
+
+// plan_seeds against a plain sequential reading of the rules, over fields
+// that span several chunks and end inside a byte of the used map: the used
+// bit of every pixel, and the order (strongest bin first, ascending index
+// within a bin).
+class OrderingReferenceTest : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(OrderingReferenceTest, MatchesTheSequentialRules) {
+    const std::size_t n = GetParam();
+    const float threshold = from_bits(0x40A73D75);
+    GradientField field(n);
+    std::uint64_t state = 0x2545f4914f6cdd1du + n;
+    for (std::size_t i = 0; i < n; ++i) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        const unsigned kind = state % 16;
+        // Runs of equal magnitudes and of pixels below the threshold, as in
+        // smooth parts of a photo, besides NaN and scattered values.
+        float m = kind < 5 ? 0.0f : kind < 9 ? 250.0f : static_cast<float>(state >> 40) / 65536.0f;
+        if (kind == 9) m = std::nanf("");
+        if (i % 97 < 30) m = i % 97 < 15 ? 1.0f : 99.0f;
+        field[i] = {m, 1.0f, 0.0f};
+    }
+    float max = 0.0f;
+    for (std::size_t i = 0; i < n; ++i)
+        if (field[i].magnitude > max) max = field[i].magnitude;
+    std::vector<std::vector<PixelIndex>> bins(1024);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float m = field[i].magnitude;
+        if (!(m > threshold)) continue;
+        const float p = m / max * 1023.0f;
+        const auto bin = static_cast<std::size_t>(std::min(p > 0.0f ? std::floor(static_cast<double>(p)) : 0.0, 1023.0));
+        bins[bin].push_back(static_cast<PixelIndex>(i));
+    }
+    std::vector<PixelIndex> expected;
+    for (std::size_t b = 1024; b-- > 0;) expected.insert(expected.end(), bins[b].begin(), bins[b].end());
+
+    const SeedPlan plan = plan_seeds(field, threshold);
+    EXPECT_EQ(PixelOrder(plan.order.begin(), plan.order.end()), expected);
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < n; ++i) wrong += plan.used[i] != !(field[i].magnitude > threshold);
+    EXPECT_EQ(wrong, 0u);
+    for (std::size_t i = n; i < (n + 7) / 8 * 8; ++i) EXPECT_FALSE((plan.used.bits()[i / 8] >> (i % 8)) & 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OrderingReferenceTest,
+                         testing::Values(1, 7, 8, 13, 65536, 65536 + 13, 3 * 65536 + 5));
