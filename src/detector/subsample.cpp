@@ -89,6 +89,18 @@ template <class Tap>
     }
 }
 
+// The horizontal blur at column c only: sum over k of w[k] *
+// row[clamp(c + k - r, 0, width - 1)], from 0 in increasing k.
+double blur_at(const double* row, std::size_t c, std::size_t width, const double* w,
+               std::size_t taps, std::size_t radius) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < taps; ++k) {
+        const std::size_t x = c + k < radius ? 0 : std::min(c + k - radius, width - 1);
+        sum = sum + w[k] * row[x];
+    }
+    return sum;
+}
+
 // out[x] = sum over k of w[k] * row[clamp(x + k - r)] for every column,
 // accumulated per pixel from 0 in increasing k. Columns whose taps all lie
 // inside the row are summed in vectors; the r columns at each end, whose
@@ -96,14 +108,7 @@ template <class Tap>
 [[gnu::always_inline]] inline void blur_full_row_body(const double* row, double* out, std::size_t width,
                                                       const double* w, std::size_t taps,
                                                       std::size_t radius) {
-    auto clamped = [&](std::size_t x) {
-        double sum = 0.0;
-        for (std::size_t k = 0; k < taps; ++k) {
-            const std::size_t c = x + k < radius ? 0 : std::min(x + k - radius, width - 1);
-            sum = sum + w[k] * row[c];
-        }
-        out[x] = sum;
-    };
+    auto clamped = [&](std::size_t x) { out[x] = blur_at(row, x, width, w, taps, radius); };
     if (width <= 2 * radius) {
         for (std::size_t x = 0; x < width; ++x) clamped(x);
         return;
@@ -170,18 +175,6 @@ const BlurRoutines& blur_routines() {
     return chosen;
 }
 
-// The same sum at column c only.
-double blur_at(const double* row, std::size_t c, std::size_t width, const std::vector<double>& w,
-               std::size_t radius) {
-    double sum = 0.0;
-    for (std::size_t k = 0; k < w.size(); ++k) {
-        // Source column clamp(c + k - radius, 0, width - 1).
-        const std::size_t x = c + k < radius ? 0 : std::min(c + k - radius, width - 1);
-        sum = sum + w[k] * row[x];
-    }
-    return sum;
-}
-
 }  // namespace
 
 SubsampledSize subsampled_size(std::size_t width, std::size_t height, double scale) {
@@ -225,7 +218,8 @@ const double* SubsampledRows<T>::blurred_row(std::size_t y) {
         for (std::size_t i = 0; i < plan_.width; ++i) out[i] = full_row_[plan_.columns[i]];
     } else {
         for (std::size_t i = 0; i < plan_.width; ++i)
-            out[i] = blur_at(input_row_.data(), plan_.columns[i], width, weights, radius);
+            out[i] = blur_at(input_row_.data(), plan_.columns[i], width, weights.data(),
+                             weights.size(), radius);
     }
     ring_rows_[slot] = y;
     return out;

@@ -105,10 +105,6 @@ TEST(Region, NanDirectionTakesEveryReachablePixel) {
     EXPECT_EQ(Indices(grown.begin(), grown.begin() + 4), (Indices{0, 1, 4, 5}));
 }
 
-// A speculative run logs the used bits its result depends on: a used pixel
-// it passed over, a free pixel it took. A free pixel it turned away on its
-// angle would have been passed over when used, so its bit is not logged,
-// and an earlier region taking it leaves the run valid.
 // Whether every read a speculative log holds still holds in `used`.
 bool log_holds(const SpeculationLog& log, const UsedMap& used) {
     for (const UsedEntry& e : log.reads)
@@ -116,6 +112,10 @@ bool log_holds(const SpeculationLog& log, const UsedMap& used) {
     return true;
 }
 
+// A speculative run logs the used bits its result depends on: a used pixel
+// it passed over, a free pixel it took. A free pixel it turned away on its
+// angle would have been passed over when used, so its bit is not logged,
+// and an earlier region taking it leaves the run valid.
 struct SpeculationCase {
     PixelIndex taken_meanwhile;  // by an earlier region, after the run read the map
     bool still_valid;
