@@ -15,14 +15,6 @@ constexpr std::uint32_t kBins = 1024;
 // Cells per chunk of the parallel passes. The result does not depend on it.
 constexpr std::size_t kChunkCells = 1 << 16;
 
-// Bin of magnitude m relative to the largest magnitude: 1023 equal bins
-// below the maximum, bin 1023 for the maximum itself. float32 arithmetic.
-std::uint32_t bin_of(float m, float max) {
-    const float q = m / max;
-    const float p = q * 1023.0f;
-    return std::min(saturating_cast<std::uint32_t>(static_cast<double>(p)), kBins - 1);
-}
-
 struct Chunks {
     explicit Chunks(std::size_t total) : cells(total), count((total + kChunkCells - 1) / kChunkCells) {}
     std::size_t first(std::size_t c) const { return c * kChunkCells; }
@@ -32,6 +24,14 @@ struct Chunks {
 };
 
 }  // namespace
+
+// 1023 equal bins below the maximum, bin 1023 for the maximum itself.
+// float32 arithmetic.
+std::uint32_t seed_bin(float m, float max) {
+    const float q = m / max;
+    const float p = q * 1023.0f;
+    return std::min(saturating_cast<std::uint32_t>(static_cast<double>(p)), kBins - 1);
+}
 
 // A counting sort over the bins, on the worker pool: it emits exactly the
 // concatenation of per-bin lists in ascending pixel index, strongest bin
@@ -89,7 +89,7 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
             for (std::size_t j = i; j < stop; ++j) {
                 const float m = cells[j].magnitude;
                 if (m > threshold) {
-                    if (any) ++partial[j & 3][bin_of(m, max)];
+                    if (any) ++partial[j & 3][seed_bin(m, max)];
                 } else {
                     bits |= 1u << (j - i);
                 }
@@ -102,6 +102,7 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
         }
     });
     if (!any) return plan;
+    plan.max_magnitude = max;
 
     // Turn counts into the first output position of each (chunk, bin).
     std::size_t total = 0;
@@ -119,7 +120,7 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
         std::array<std::uint32_t, kBins>& next = counts[c];
         for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
             if (cells[i].magnitude > threshold)
-                plan.order[next[bin_of(cells[i].magnitude, max)]++] = static_cast<PixelIndex>(i);
+                plan.order[next[seed_bin(cells[i].magnitude, max)]++] = static_cast<PixelIndex>(i);
     });
     return plan;
 }

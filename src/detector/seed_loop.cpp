@@ -36,6 +36,7 @@ struct SeedContext {
     std::size_t width, height;
     const DetectionParams& params;
     double cos_tolerance;  // cos(params.tolerance)
+    float max_magnitude;   // of the field, for the bins of the order
 };
 
 // Buffers of one thread's seed runs, reused from seed to seed.
@@ -187,7 +188,10 @@ public:
         // Each helper's view of the used map is made now, while the map is
         // as the loop found it; on the pool, as there may be many.
         views_.resize(helpers);
-        parallel_rows(helpers, [this](std::size_t h) { views_[h] = std::make_unique<SpeculativeUsed>(used_map_, stop_); });
+        parallel_rows(helpers, [this](std::size_t h) {
+            views_[h] = std::make_unique<SpeculativeUsed>(used_map_, stop_);
+            views_[h]->watch_order(ctx_.field.data(), ctx_.field.size(), ctx_.max_magnitude);
+        });
         run_with_helpers(
             helpers,
             [](void* self, std::size_t, std::size_t) { static_cast<SpeculativeLoop*>(self)->help(); },
@@ -416,7 +420,7 @@ std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t
     SeedPlan plan = plan_seeds(field, params.magnitude_threshold);
     const CachedArray<PixelIndex>& order = plan.order;
     UsedMap& used = plan.used;
-    const SeedContext ctx{field, width, height, params, cos(params.tolerance)};
+    const SeedContext ctx{field, width, height, params, cos(params.tolerance), plan.max_magnitude};
     const std::size_t threads = worker_pool_size();
     if (threads < 2 || order.size() < kMinSeedsToSpeculate) return run_in_order(order, used, ctx);
     SpeculativeLoop loop(order, used, ctx);

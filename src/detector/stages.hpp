@@ -92,7 +92,11 @@ GradientField compute_subsampled_gradient_field(const T* samples, const Subsampl
 struct SeedPlan {
     CachedArray<PixelIndex> order;  // pixels above the threshold, strongest magnitude bin first
     UsedMap used;      // used where the magnitude is not above the threshold
+    float max_magnitude = 0.0f;
 };
+// The bin of magnitude m in the order, m > 0 and max the largest magnitude;
+// a higher bin comes first, and pixels of one bin in ascending index.
+std::uint32_t seed_bin(float m, float max);
 SeedPlan plan_seeds(const GradientField& field, float threshold);
 PixelOrder order_pixels(const GradientField& field, float threshold);
 

@@ -29,6 +29,7 @@
 
 #include "common/checked.hpp"
 #include "detector/detector.hpp"
+#include "detector/stages.hpp"
 
 namespace linara {
 
@@ -116,6 +117,17 @@ public:
         }
     }
 
+    // Makes a step give up (SeedTakenMeanwhile) as soon as its region takes
+    // a pixel that comes before its seed in the order: the loop has yet to
+    // reach that seed, and the region grown from it will most likely take
+    // this one too, which would make the step's result worthless.
+    void watch_order(const GradientCell* cells, std::size_t size, float max_magnitude) {
+        if (size == size_ && max_magnitude > 0.0f) {
+            cells_ = cells;
+            max_magnitude_ = max_magnitude;
+        }
+    }
+
     // Starts a run that logs into `log`. Now and then the run looks at
     // `state`, and throws SpeculationAbandoned once it no longer holds
     // `running` or the loop is stopping (ending the step in progress; the
@@ -135,7 +147,7 @@ public:
         if (++shared_reads_ % 64 == 0) check_still_wanted();
         if (own == kUnknown && !load_used_bit(shared_, i)) return 0;
         set_own_state(i, kUsed);
-        log_->reads.push_back({i, 1});
+        log_read(i, 1);
         return 1;
     }
     // Callers change a bit only after reading it free in the same step, or
@@ -146,8 +158,13 @@ public:
         const unsigned own = own_state(i);
         const unsigned wanted = value ? kUsed : kFree;
         if (own == wanted) return;
-        if (own == kUnknown || own == kExpectedUsed) log_->reads.push_back({i, 0});
-        if (written_.empty()) seed_ = i;
+        if (own == kUnknown || own == kExpectedUsed) log_read(i, 0);
+        if (written_.empty()) {
+            seed_ = i;
+            if (cells_) seed_bin_ = seed_bin(cells_[i].magnitude, max_magnitude_);
+        } else if (value && cells_ && own != kFree && comes_before_seed(i)) {
+            throw SeedTakenMeanwhile();
+        }
         set_own_state(i, wanted);
         written_.push_back(i);
     }
@@ -161,13 +178,7 @@ public:
     // (the step was not committed as it ran) costs a rerun, never a wrong
     // result.
     void end_step() {
-        for (PixelIndex i : written_) {
-            // Filled in place: a pushed temporary would be stored in two
-            // parts and loaded whole, which stalls.
-            UsedEntry& entry = log_->writes.emplace_back();
-            entry.index = i;
-            entry.value = own_state(i) == kUsed;
-        }
+        for (PixelIndex i : written_) log_entry(log_->writes, i, own_state(i) == kUsed);
         forget(true);
         close_step();
     }
@@ -175,7 +186,7 @@ public:
     // Ends a step cut short by SeedTakenMeanwhile: its log gets a read that
     // never holds, so the committing thread runs the seed itself.
     void end_step_rejected() {
-        log_->reads.push_back({seed_, kNeverHolds});
+        log_read(seed_, kNeverHolds);
         forget(false);
         close_step();
     }
@@ -185,6 +196,20 @@ public:
 
 private:
     static constexpr std::uint8_t kNeverHolds = 2;  // a bit is 0 or 1
+
+    // Entries are filled in place: a pushed temporary would be stored in
+    // two parts and loaded whole, which stalls.
+    static void log_entry(std::vector<UsedEntry>& entries, PixelIndex i, std::uint8_t value) {
+        UsedEntry& entry = entries.emplace_back();
+        entry.index = i;
+        entry.value = value;
+    }
+    void log_read(PixelIndex i, std::uint8_t value) { log_entry(log_->reads, i, value); }
+
+    bool comes_before_seed(PixelIndex i) const {
+        const std::uint32_t bin = seed_bin(cells_[i].magnitude, max_magnitude_);
+        return bin > seed_bin_ || (bin == seed_bin_ && i < seed_);
+    }
 
     void close_step() {
         log_->read_end.push_back(static_cast<std::uint32_t>(log_->reads.size()));
@@ -242,6 +267,9 @@ private:
     const std::atomic<bool>& stop_;
     std::uint64_t shared_reads_ = 0;
     PixelIndex seed_ = 0;  // the first bit the step took
+    const GradientCell* cells_ = nullptr;
+    float max_magnitude_ = 0.0f;
+    std::uint32_t seed_bin_ = 0;
     std::vector<PixelIndex> written_;  // may repeat a pixel
 };
 

@@ -30,13 +30,13 @@ std::vector<std::uint8_t> bytes(const UsedMap& used) {
 
 using Indices = std::vector<PixelIndex>;
 
-struct OrderCase {
+struct BinCase {
     std::size_t width, height;
     PixelIndex seed;
     Indices prefix;
 };
 
-class RegionOrderTest : public testing::TestWithParam<OrderCase> {};
+class RegionOrderTest : public testing::TestWithParam<BinCase> {};
 
 // In a field of one direction a neighbour is accepted as soon as it is
 // tested, so the region lists pixels in visiting order.
@@ -55,12 +55,12 @@ TEST_P(RegionOrderTest, NeighboursInFixedOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RegionOrderTest,
-                         testing::Values(OrderCase{3, 3, 0, {0, 1, 3, 4, 2, 5, 6, 7, 8}},
-                                         OrderCase{3, 3, 8, {8, 4, 5, 7, 0, 1, 2, 3, 6}},
-                                         OrderCase{3, 3, 4, {4, 0, 1, 2, 3, 5, 6, 7, 8}},
-                                         OrderCase{3, 5, 13, {13, 9, 10, 11, 12, 14, 6, 7, 8, 3, 4, 5, 0, 1, 2}},
-                                         OrderCase{4, 3, 0, {0, 1, 4, 5, 2, 6, 8, 9, 10}},
-                                         OrderCase{4, 3, 11, {11, 6, 7, 10, 1, 2, 3, 5, 9}}));
+                         testing::Values(BinCase{3, 3, 0, {0, 1, 3, 4, 2, 5, 6, 7, 8}},
+                                         BinCase{3, 3, 8, {8, 4, 5, 7, 0, 1, 2, 3, 6}},
+                                         BinCase{3, 3, 4, {4, 0, 1, 2, 3, 5, 6, 7, 8}},
+                                         BinCase{3, 5, 13, {13, 9, 10, 11, 12, 14, 6, 7, 8, 3, 4, 5, 0, 1, 2}},
+                                         BinCase{4, 3, 0, {0, 1, 4, 5, 2, 6, 8, 9, 10}},
+                                         BinCase{4, 3, 11, {11, 6, 7, 10, 1, 2, 3, 5, 9}}));
 
 TEST(Region, LoneSeedKeepsItsOwnAngle) {
     GradientField field = uniform_field(25, 0.0f, 1.0f);
@@ -189,3 +189,54 @@ TEST(SpeculativeRegion, SeedTakenMeanwhileStopsTheStep) {
     used.set(7, false);  // even should the seed be freed again
     EXPECT_FALSE(log_holds(log, used));
 }
+
+// With the order watched, a speculative step gives up as soon as its region
+// takes a pixel that comes before its seed in the order (a higher bin, or
+// the same bin and a lower index): the loop will grow that pixel's region
+// first. Its log can then never be committed.
+struct EarlierPixelCase {
+    PixelIndex pixel;  // of the row the region grows along
+    float magnitude;   // given to that pixel; the seed's is 10, the rest 5
+    bool gives_up;
+};
+
+class WatchedOrderTest : public testing::TestWithParam<EarlierPixelCase> {};
+
+TEST_P(WatchedOrderTest, EarlierSeedInTheRegionEndsTheStep) {
+    constexpr std::size_t width = 8, height = 3;
+    GradientField field(width * height);
+    for (std::size_t i = 0; i < width * height; ++i)
+        field[i] = i / width == 1 ? GradientCell{5.0f, 1.0f, 0.0f} : GradientCell{5.0f, 0.0f, 1.0f};
+    field[11].magnitude = 10.0f;
+    field[GetParam().pixel].magnitude = GetParam().magnitude;
+    UsedMap used(width * height);
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> state{1};
+    SpeculativeUsed speculative(used, stop);
+    speculative.watch_order(field.data(), field.size(), 20.0f);  // seed bin 511
+
+    SpeculationLog log;
+    speculative.start(log, state, 1);
+    Region region;
+    bool gave_up = false;
+    try {
+        grow_region(11, cos(kDefaultTolerance), field, speculative, region, width, height);
+        speculative.end_step();
+    } catch (const SeedTakenMeanwhile&) {
+        gave_up = true;
+        speculative.end_step_rejected();
+    }
+    speculative.finish();
+    EXPECT_EQ(gave_up, GetParam().gives_up);
+    EXPECT_EQ(log_holds(log, used), !GetParam().gives_up);
+    if (!gave_up) {
+        EXPECT_EQ(region.size(), 8u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bins, WatchedOrderTest,
+                         testing::Values(EarlierPixelCase{13, 5.0f, false},     // a weaker bin
+                                         EarlierPixelCase{13, 15.0f, true},     // a stronger bin
+                                         EarlierPixelCase{10, 10.0f, true},     // same bin, lower index
+                                         EarlierPixelCase{13, 10.005f, false},  // same bin, higher index
+                                         EarlierPixelCase{8, 20.0f, true}));    // the maximum, far end
