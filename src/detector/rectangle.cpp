@@ -1,8 +1,113 @@
 #include <math.h>
 
+#include <algorithm>
+#include <cstring>
+
+#include "common/cpu.hpp"
 #include "detector/stages.hpp"
 
 namespace linara {
+namespace {
+
+// The extremes of the pixels' offsets from the centre, along the axis and
+// across it. A value replaces an extreme only when strictly beyond it, so
+// NaN never does and, as every extreme starts at +0, neither does -0: the
+// extremes are the same whatever order the pixels come in. That lets each
+// lane of a vector keep extremes of its own, merged at the end.
+struct Extents {
+    double l_min = 0.0, l_max = 0.0, w_min = 0.0, w_max = 0.0;
+    void add(double along, double across) {
+        l_min = along < l_min ? along : l_min;
+        l_max = along > l_max ? along : l_max;
+        w_min = across < w_min ? across : w_min;
+        w_max = across > w_max ? across : w_max;
+    }
+};
+
+// Eight float64 lanes; each operation acts lane by lane exactly as its
+// scalar form does.
+typedef double Lanes __attribute__((vector_size(64)));
+constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(double);
+// Pixels whose coordinates are converted to float64 at a time, on the stack.
+constexpr std::size_t kBlock = 256;
+
+[[gnu::always_inline]] inline Extents extents_body(const RegionPixel* pixels, std::size_t count,
+                                                   double cx, double cy, double axis_x,
+                                                   double axis_y) {
+    Lanes l_min = {}, l_max = {}, w_min = {}, w_max = {};
+    alignas(64) double xs[kBlock], ys[kBlock];
+    std::size_t i = 0;
+    while (count - i >= kLanes) {
+        const std::size_t n = std::min(kBlock, (count - i) / kLanes * kLanes);
+        for (std::size_t k = 0; k < n; ++k) {
+            xs[k] = static_cast<double>(pixels[i + k].x);
+            ys[k] = static_cast<double>(pixels[i + k].y);
+        }
+        for (std::size_t k = 0; k < n; k += kLanes) {
+            Lanes x, y;
+            std::memcpy(&x, xs + k, sizeof x);
+            std::memcpy(&y, ys + k, sizeof y);
+            const Lanes ex = x - cx;
+            const Lanes ey = y - cy;
+            const Lanes along = axis_x * ex + axis_y * ey;
+            const Lanes across = axis_x * ey - axis_y * ex;
+            l_min = along < l_min ? along : l_min;
+            l_max = along > l_max ? along : l_max;
+            w_min = across < w_min ? across : w_min;
+            w_max = across > w_max ? across : w_max;
+        }
+        i += n;
+    }
+    Extents e;
+    for (std::size_t k = 0; k < kLanes; ++k) {
+        e.l_min = l_min[k] < e.l_min ? l_min[k] : e.l_min;
+        e.l_max = l_max[k] > e.l_max ? l_max[k] : e.l_max;
+        e.w_min = w_min[k] < e.w_min ? w_min[k] : e.w_min;
+        e.w_max = w_max[k] > e.w_max ? w_max[k] : e.w_max;
+    }
+    for (; i < count; ++i) {
+        const double ex = static_cast<double>(pixels[i].x) - cx;
+        const double ey = static_cast<double>(pixels[i].y) - cy;
+        e.add(axis_x * ex + axis_y * ey, axis_x * ey - axis_y * ex);
+    }
+    return e;
+}
+
+using ExtentsRoutine = Extents (*)(const RegionPixel*, std::size_t, double, double, double, double);
+
+Extents extents_portable(const RegionPixel* pixels, std::size_t count, double cx, double cy,
+                         double axis_x, double axis_y) {
+    return extents_body(pixels, count, cx, cy, axis_x, axis_y);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) Extents extents_avx2(const RegionPixel* pixels, std::size_t count,
+                                                     double cx, double cy, double axis_x,
+                                                     double axis_y) {
+    return extents_body(pixels, count, cx, cy, axis_x, axis_y);
+}
+__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) Extents extents_avx512(
+    const RegionPixel* pixels, std::size_t count, double cx, double cy, double axis_x,
+    double axis_y) {
+    return extents_body(pixels, count, cx, cy, axis_x, axis_y);
+}
+#endif
+
+ExtentsRoutine extents_routine() {
+    static const ExtentsRoutine chosen = [] {
+#if defined(__x86_64__)
+        switch (simd_level()) {
+            case SimdLevel::kAvx512: return extents_avx512;
+            case SimdLevel::kAvx2: return extents_avx2;
+            case SimdLevel::kPortable: break;
+        }
+#endif
+        return extents_portable;
+    }();
+    return chosen;
+}
+
+}  // namespace
 
 void fit_line_rect(const Region& region, double region_angle, double precision, LineRect& rect) {
     CentreSums sums;
@@ -42,20 +147,9 @@ void fit_line_rect(const Region& region, const CentreSums& sums, double region_a
     const double axis_x = cos(theta);
     const double axis_y = sin(theta);
 
-    // Extents along and across the axis, from the centre. NaN never replaces
-    // an extreme, and as every extreme starts at +0 and -0 never replaces
-    // it, the result does not depend on the order of the pixels.
-    double l_min = 0.0, l_max = 0.0, w_min = 0.0, w_max = 0.0;
-    for (const RegionPixel& p : region) {
-        const double ex = static_cast<double>(p.x) - cx;
-        const double ey = static_cast<double>(p.y) - cy;
-        const double along = axis_x * ex + axis_y * ey;
-        const double across = axis_x * ey - axis_y * ex;
-        l_min = along < l_min ? along : l_min;
-        l_max = along > l_max ? along : l_max;
-        w_min = across < w_min ? across : w_min;
-        w_max = across > w_max ? across : w_max;
-    }
+    // Extents along and across the axis, from the centre.
+    const Extents e = extents_routine()(region.data(), region.size(), cx, cy, axis_x, axis_y);
+    const double l_min = e.l_min, l_max = e.l_max, w_min = e.w_min, w_max = e.w_max;
 
     const double spread = w_max - w_min;
     rect.width = spread > 1.0 ? spread : 1.0;
