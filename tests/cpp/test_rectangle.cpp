@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "detector/stages.hpp"
@@ -46,3 +47,37 @@ INSTANTIATE_TEST_SUITE_P(
         RectCase{"three_rows", 7, {8, 9, 10, 11, 12, 15, 16, 17, 18, 19, 22, 23, 24, 25, 26}, {}, -0.2,
                  {1, 2, 5, 2, 2, 1, 0}}),
     [](const auto& p) { return p.param.name; });
+
+// The extremes along and across the axis come from every pixel wherever it
+// sits in the region: in a full vector, in a partial last block or in the
+// scalar tail. A row with one pixel above and one below its middle, its
+// pixels rotated through the region, has each extreme in one pixel; the fit
+// must always reach both ends and the full height.
+struct ExtentCase {
+    std::size_t length;  // pixels along the row, at least 6
+    std::size_t rotation;
+};
+
+class RectangleExtentsTest : public testing::TestWithParam<ExtentCase> {};
+
+TEST_P(RectangleExtentsTest, EveryPixelCountsWhereverItSits) {
+    const std::size_t length = GetParam().length;
+    std::vector<PixelIndex> band;
+    for (std::size_t x = 0; x < length; ++x) band.push_back(static_cast<PixelIndex>(length + x));
+    band.push_back(static_cast<PixelIndex>(length / 2));
+    band.push_back(static_cast<PixelIndex>(2 * length + length / 2));
+    std::rotate(band.begin(), band.begin() + GetParam().rotation % band.size(), band.end());
+    GradientField field(3 * length);
+    for (PixelIndex i : band) field[i] = {10.0f, 0.0f, 1.0f};
+    LineRect rect{};
+    fit_line_rect(make_region(band, field, length), 0.0, 0.125, rect);
+    const double got[5] = {rect.x1, rect.y1, rect.x2, rect.y2, rect.width};
+    const double want[5] = {0.0, 1.0, static_cast<double>(length - 1), 1.0, 2.0};
+    for (int i = 0; i < 5; ++i) EXPECT_NEAR(got[i], want[i], 1e-9) << "field " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Placements, RectangleExtentsTest,
+                         testing::Values(ExtentCase{6, 0}, ExtentCase{6, 3}, ExtentCase{7, 1},
+                                         ExtentCase{9, 4}, ExtentCase{30, 17}, ExtentCase{254, 0},
+                                         ExtentCase{254, 131}, ExtentCase{255, 5}, ExtentCase{263, 260},
+                                         ExtentCase{600, 301}, ExtentCase{600, 597}));
