@@ -55,7 +55,7 @@ DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientFi
 
     // Accepts q when its direction lies within the tolerance of the running
     // direction sum; the sum and threshold change at once on acceptance.
-    auto consider = [&](PixelIndex q, std::uint32_t qx, std::uint32_t qy) {
+    auto consider = [&](PixelIndex q, std::uint32_t qx, std::uint32_t qy) __attribute__((always_inline)) {
         if (used.get(q) != 0) return;
         const GradientCell& cell = cells[q];
         const double mx = cell.dir_x;
