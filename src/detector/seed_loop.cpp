@@ -348,6 +348,11 @@ private:
                 for (std::size_t p = c * kChunk; p < chunk_end(c); ++p) {
                     if (slot.load(std::memory_order_relaxed) != running) break;
                     prefetch_ahead(order_, p, used_map_, ctx_);
+                    if (likely_taken(order_[p], used)) {
+                        result.records.emplace_back();
+                        used.skip_step(order_[p]);
+                        continue;
+                    }
                     try {
                         result.records.push_back(run_seed(order_[p], used, ws, ctx_));
                         used.end_step();
@@ -369,6 +374,39 @@ private:
                 handed = slot.compare_exchange_strong(state, state_of(kDone, buffer), std::memory_order_acq_rel);
             if (!handed) release_buffer(buffer);
         }
+    }
+
+    // Whether a free neighbour of the seed comes before it in the order and
+    // lies within the tolerance of its direction: the region grown from that
+    // neighbour will most likely take the seed, so a speculative run of it
+    // would be wasted. A guess: the committing thread runs a skipped seed.
+    bool likely_taken(PixelIndex seed, const SpeculativeUsed& used) const {
+        const std::size_t width = ctx_.width;
+        const std::size_t x = seed % width, y = seed / width;
+        if (ctx_.max_magnitude <= 0.0f || used.peek(seed) || x < 1 || x + 2 > width || y < 1 ||
+            y + 2 > ctx_.height)
+            return false;
+        const GradientCell* cells = ctx_.field.data();
+        const GradientCell& s = cells[seed];
+        for (std::size_t row = seed - width; row <= seed + width; row += width) {
+            for (std::size_t q = row - 1; q <= row + 1; ++q) {
+                if (q == seed || used.peek(static_cast<PixelIndex>(q))) continue;
+                const GradientCell& n = cells[q];
+                const double dot = static_cast<double>(s.dir_y) * n.dir_y + static_cast<double>(s.dir_x) * n.dir_x;
+                if (dot >= ctx_.cos_tolerance && comes_before(n.magnitude, q, s.magnitude, seed)) return true;
+            }
+        }
+        return false;
+    }
+
+    // Whether pixel a comes before pixel b in the order; the bins decide
+    // unless the magnitudes and indices agree.
+    bool comes_before(float a_magnitude, std::size_t a, float b_magnitude, std::size_t b) const {
+        if (a_magnitude >= b_magnitude && a < b) return true;
+        if (a_magnitude <= b_magnitude && a > b) return false;
+        const std::uint32_t bin_a = seed_bin(a_magnitude, ctx_.max_magnitude);
+        const std::uint32_t bin_b = seed_bin(b_magnitude, ctx_.max_magnitude);
+        return bin_a > bin_b || (bin_a == bin_b && a < b);
     }
 
     bool has_free_seed(std::size_t c) const {

@@ -194,6 +194,21 @@ public:
     // Ends the run; an unfinished step is dropped.
     void finish() { forget(false); }
 
+    // Whether pixel i is used as far as the run knows, without logging the
+    // read: for guesses that no result depends on.
+    bool peek(PixelIndex i) const {
+        check_index(i, size_, "used map");
+        const unsigned own = own_state(i);
+        if (own == kUsed || own == kExpectedUsed) return true;
+        return own == kUnknown && load_used_bit(shared_, i);
+    }
+
+    // Ends a step that was not run: the committing thread runs the seed.
+    void skip_step(PixelIndex seed) {
+        log_read(seed, kNeverHolds);
+        close_step();
+    }
+
 private:
     static constexpr std::uint8_t kNeverHolds = 2;  // a bit is 0 or 1
 

@@ -240,3 +240,27 @@ INSTANTIATE_TEST_SUITE_P(Bins, WatchedOrderTest,
                                          EarlierPixelCase{10, 10.0f, true},     // same bin, lower index
                                          EarlierPixelCase{13, 10.005f, false},  // same bin, higher index
                                          EarlierPixelCase{8, 20.0f, true}));    // the maximum, far end
+
+// Peeking at the map for a guess logs nothing, and a step skipped on such a
+// guess can never be committed: the committing thread runs its seed.
+TEST(SpeculativeRegion, PeekLogsNothingAndSkippedStepNeverHolds) {
+    UsedMap used(64);
+    used.set(3, true);
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> state{1};
+    SpeculativeUsed speculative(used, stop);
+    used.set(5, true);  // taken after the view was made
+    SpeculationLog log;
+    speculative.start(log, state, 1);
+    EXPECT_TRUE(speculative.peek(3));
+    EXPECT_TRUE(speculative.peek(5));
+    EXPECT_FALSE(speculative.peek(9));
+    speculative.skip_step(9);
+    speculative.finish();
+    ASSERT_EQ(log.steps(), 1u);
+    ASSERT_EQ(log.reads.size(), 1u);
+    EXPECT_TRUE(log.writes.empty());
+    EXPECT_FALSE(log_holds(log, used));
+    used.set(9, true);
+    EXPECT_FALSE(log_holds(log, used));
+}
