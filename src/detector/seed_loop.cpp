@@ -227,7 +227,10 @@ private:
 
     struct Result {
         SpeculationLog log;  // a step per position
-        std::vector<std::optional<SegmentRecord>> records;  // per position
+        // The records of the steps listed in record_steps (ascending). Most
+        // steps find none, and a record per step would be copied for each.
+        std::vector<SegmentRecord> records;
+        std::vector<std::uint32_t> record_steps;
     };
 
     std::size_t chunk_end(std::size_t c) const { return std::min(order_.size(), (c + 1) * kChunk); }
@@ -281,15 +284,17 @@ private:
         Result& result = results_[buffer];
         const SpeculationLog& log = result.log;
         const std::size_t first = c * kChunk;
-        std::size_t accepted = 0;
+        std::size_t accepted = 0, next_record = 0;
         for (std::size_t step = 0; step < log.steps(); ++step) {
+            const bool found = next_record < result.record_steps.size() && result.record_steps[next_record] == step;
+            const std::size_t found_at = found ? next_record++ : 0;
             const std::size_t reads = step > 0 ? log.read_end[step - 1] : 0;
             if (still_valid(log.reads.data() + reads, log.reads.data() + log.read_end[step])) {
                 profile::Timer timer(profile::Stage::kCommit);
                 const std::size_t writes = step > 0 ? log.write_end[step - 1] : 0;
                 for (std::size_t w = writes; w < log.write_end[step]; ++w)
                     live_.set(log.writes[w].index, log.writes[w].value);
-                if (result.records[step]) records_.push_back(*result.records[step]);
+                if (found) records_.push_back(result.records[found_at]);
                 ++accepted;
             } else if (auto record = run_seed(order_[first + step], live_, ws, ctx_)) {
                 records_.push_back(*record);
@@ -340,6 +345,7 @@ private:
             profile::count(profile::Counter::kSpeculated);
             Result& result = results_[buffer];
             result.records.clear();
+            result.record_steps.clear();
             used.start(result.log, slot, running);
             // A run that stops early (asked to hand over, or after an error)
             // ends its log at the last finished seed; the committing thread
@@ -349,15 +355,16 @@ private:
                     if (slot.load(std::memory_order_relaxed) != running) break;
                     prefetch_ahead(order_, p, used_map_, ctx_);
                     if (likely_taken(order_[p], used)) {
-                        result.records.emplace_back();
                         used.skip_step(order_[p]);
                         continue;
                     }
                     try {
-                        result.records.push_back(run_seed(order_[p], used, ws, ctx_));
+                        if (auto record = run_seed(order_[p], used, ws, ctx_)) {
+                            result.records.push_back(*record);
+                            result.record_steps.push_back(static_cast<std::uint32_t>(p - c * kChunk));
+                        }
                         used.end_step();
                     } catch (const SeedTakenMeanwhile&) {
-                        result.records.emplace_back();
                         used.end_step_rejected();
                     }
                 }
