@@ -14,6 +14,17 @@ SimdLevel supported_simd_level();
 // lets a machine exercise every routine. Read once.
 SimdLevel simd_level();
 
+// Of the builds of one routine for each level, the one for simd_level().
+template <class Routine>
+Routine routine_for_level(Routine portable, Routine avx2, Routine avx512) {
+    switch (simd_level()) {
+        case SimdLevel::kAvx512: return avx512;
+        case SimdLevel::kAvx2: return avx2;
+        case SimdLevel::kPortable: break;
+    }
+    return portable;
+}
+
 // "portable", "avx2" or "avx512".
 const char* simd_level_name(SimdLevel level);
 

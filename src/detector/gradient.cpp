@@ -108,16 +108,11 @@ __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) std::size_t gradie
 #endif
 
 RowFunction gradient_row_function() {
-    static const RowFunction chosen = [] {
 #if defined(__x86_64__)
-        switch (simd_level()) {
-            case SimdLevel::kAvx512: return gradient_row_avx512;
-            case SimdLevel::kAvx2: return gradient_row_avx2;
-            case SimdLevel::kPortable: break;
-        }
+    static const RowFunction chosen = routine_for_level(gradient_row_portable, gradient_row_avx2, gradient_row_avx512);
+#else
+    static const RowFunction chosen = gradient_row_portable;
 #endif
-        return gradient_row_portable;
-    }();
     return chosen;
 }
 

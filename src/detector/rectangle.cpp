@@ -94,16 +94,11 @@ __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) Extents extents_av
 #endif
 
 ExtentsRoutine extents_routine() {
-    static const ExtentsRoutine chosen = [] {
 #if defined(__x86_64__)
-        switch (simd_level()) {
-            case SimdLevel::kAvx512: return extents_avx512;
-            case SimdLevel::kAvx2: return extents_avx2;
-            case SimdLevel::kPortable: break;
-        }
+    static const ExtentsRoutine chosen = routine_for_level(extents_portable, extents_avx2, extents_avx512);
+#else
+    static const ExtentsRoutine chosen = extents_portable;
 #endif
-        return extents_portable;
-    }();
     return chosen;
 }
 

@@ -112,6 +112,14 @@ bool log_holds(const SpeculationLog& log, const UsedMap& used) {
     return true;
 }
 
+// An 8 x 3 field whose row 1 runs one way and rows 0 and 2 across it.
+GradientField crossed_rows(float magnitude) {
+    GradientField field(8 * 3);
+    for (std::size_t i = 0; i < field.size(); ++i)
+        field[i] = i / 8 == 1 ? GradientCell{magnitude, 1.0f, 0.0f} : GradientCell{magnitude, 0.0f, 1.0f};
+    return field;
+}
+
 // A speculative run logs the used bits its result depends on: a used pixel
 // it passed over, a free pixel it took. A free pixel it turned away on its
 // angle would have been passed over when used, so its bit is not logged,
@@ -125,11 +133,8 @@ class SpeculativeRegionTest : public testing::TestWithParam<SpeculationCase> {};
 
 TEST_P(SpeculativeRegionTest, LogDecidesValidity) {
     constexpr std::size_t width = 8, height = 3;
-    // Row 1 runs one way, rows 0 and 2 across it. Pixel 0 was used from
-    // the start, pixel 8 taken by an earlier region.
-    GradientField field(width * height);
-    for (std::size_t i = 0; i < width * height; ++i)
-        field[i] = i / width == 1 ? GradientCell{10.0f, 1.0f, 0.0f} : GradientCell{10.0f, 0.0f, 1.0f};
+    // Pixel 0 was used from the start, pixel 8 taken by an earlier region.
+    const GradientField field = crossed_rows(10.0f);
     UsedMap used(width * height);
     used.set(0, true);
     std::atomic<bool> stop{false};
@@ -204,9 +209,7 @@ class WatchedOrderTest : public testing::TestWithParam<EarlierPixelCase> {};
 
 TEST_P(WatchedOrderTest, EarlierSeedInTheRegionEndsTheStep) {
     constexpr std::size_t width = 8, height = 3;
-    GradientField field(width * height);
-    for (std::size_t i = 0; i < width * height; ++i)
-        field[i] = i / width == 1 ? GradientCell{5.0f, 1.0f, 0.0f} : GradientCell{5.0f, 0.0f, 1.0f};
+    GradientField field = crossed_rows(5.0f);
     field[11].magnitude = 10.0f;
     field[GetParam().pixel].magnitude = GetParam().magnitude;
     UsedMap used(width * height);
