@@ -24,6 +24,14 @@ struct Extents {
     }
 };
 
+// Adds the pixel's offsets from the centre (cx, cy) along and across the axis.
+[[gnu::always_inline]] inline void add_offsets(Extents& e, const RegionPixel& p, double cx, double cy,
+                                               double axis_x, double axis_y) {
+    const double ex = static_cast<double>(p.x) - cx;
+    const double ey = static_cast<double>(p.y) - cy;
+    e.add(axis_x * ex + axis_y * ey, axis_x * ey - axis_y * ex);
+}
+
 // Eight float64 lanes; each operation acts lane by lane exactly as its
 // scalar form does.
 typedef double Lanes __attribute__((vector_size(64)));
@@ -65,11 +73,7 @@ constexpr std::size_t kBlock = 256;
         e.w_min = w_min[k] < e.w_min ? w_min[k] : e.w_min;
         e.w_max = w_max[k] > e.w_max ? w_max[k] : e.w_max;
     }
-    for (; i < count; ++i) {
-        const double ex = static_cast<double>(pixels[i].x) - cx;
-        const double ey = static_cast<double>(pixels[i].y) - cy;
-        e.add(axis_x * ex + axis_y * ey, axis_x * ey - axis_y * ex);
-    }
+    for (; i < count; ++i) add_offsets(e, pixels[i], cx, cy, axis_x, axis_y);
     return e;
 }
 
@@ -100,6 +104,18 @@ ExtentsRoutine extents_routine() {
     static const ExtentsRoutine chosen = extents_portable;
 #endif
     return chosen;
+}
+
+// Below this many pixels the lanes' set-up and final merge cost more than
+// they save: most regions are that small, and a plain loop serves them.
+constexpr std::size_t kLanesFrom = 64;
+
+Extents region_extents(const Region& region, double cx, double cy, double axis_x, double axis_y) {
+    if (region.size() >= kLanesFrom)
+        return extents_routine()(region.data(), region.size(), cx, cy, axis_x, axis_y);
+    Extents e;
+    for (const RegionPixel& p : region) add_offsets(e, p, cx, cy, axis_x, axis_y);
+    return e;
 }
 
 }  // namespace
@@ -143,7 +159,7 @@ void fit_line_rect(const Region& region, const CentreSums& sums, double region_a
     const double axis_y = sin(theta);
 
     // Extents along and across the axis, from the centre.
-    const Extents e = extents_routine()(region.data(), region.size(), cx, cy, axis_x, axis_y);
+    const Extents e = region_extents(region, cx, cy, axis_x, axis_y);
     const double l_min = e.l_min, l_max = e.l_max, w_min = e.w_min, w_max = e.w_max;
 
     const double spread = w_max - w_min;

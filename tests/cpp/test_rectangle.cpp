@@ -49,8 +49,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return p.param.name; });
 
 // The extremes along and across the axis come from every pixel wherever it
-// sits in the region: in a full vector, in a partial last block or in the
-// scalar tail. A row with one pixel above and one below its middle, its
+// sits in the region: in a full vector, in a partial last block, in the
+// scalar tail, or in a region too small for vectors. A row with one pixel above and one below its middle, its
 // pixels rotated through the region, has each extreme in one pixel; the fit
 // must always reach both ends and the full height.
 struct ExtentCase {
@@ -78,6 +78,7 @@ TEST_P(RectangleExtentsTest, EveryPixelCountsWhereverItSits) {
 
 INSTANTIATE_TEST_SUITE_P(Placements, RectangleExtentsTest,
                          testing::Values(ExtentCase{6, 0}, ExtentCase{6, 3}, ExtentCase{7, 1},
-                                         ExtentCase{9, 4}, ExtentCase{30, 17}, ExtentCase{254, 0},
+                                         ExtentCase{9, 4}, ExtentCase{30, 17}, ExtentCase{62, 33},
+                                         ExtentCase{69, 70}, ExtentCase{254, 0},
                                          ExtentCase{254, 131}, ExtentCase{255, 5}, ExtentCase{263, 260},
                                          ExtentCase{600, 301}, ExtentCase{600, 597}));
