@@ -50,9 +50,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The extremes along and across the axis come from every pixel wherever it
 // sits in the region: in a full vector, in a partial last block, in the
-// scalar tail, or in a region too small for vectors. A row with one pixel above and one below its middle, its
-// pixels rotated through the region, has each extreme in one pixel; the fit
-// must always reach both ends and the full height.
+// scalar tail, or in a region too small for vectors. A row with one pixel
+// above and one below its middle, its pixels rotated through the region,
+// has each extreme in one pixel; the fit must always reach both ends and
+// the full height.
 struct ExtentCase {
     std::size_t length;  // pixels along the row, at least 6
     std::size_t rotation;
