@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 namespace linara {
 namespace {
 
@@ -26,7 +30,27 @@ SimdLevel chosen_level() {
     return best;
 }
 
+bool detect_fast_gathers() {
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    constexpr unsigned kAvx512Fp16 = 1u << 23;  // leaf 7, EDX
+    unsigned vendor_ebx = 0, vendor_ecx = 0, vendor_edx = 0;
+    __get_cpuid(0, &eax, &vendor_ebx, &vendor_ecx, &vendor_edx);
+    const bool intel = vendor_ebx == 0x756e6547 && vendor_edx == 0x49656e69 &&
+                       vendor_ecx == 0x6c65746e;  // "GenuineIntel"
+    return intel && (edx & kAvx512Fp16) != 0;
+#else
+    return false;
+#endif
+}
+
 }  // namespace
+
+bool gathers_are_fast() {
+    static const bool fast = detect_fast_gathers();
+    return fast;
+}
 
 SimdLevel supported_simd_level() {
     static const SimdLevel level = detect_level();

@@ -25,6 +25,13 @@ Routine routine_for_level(Routine portable, Routine avx2, Routine avx512) {
     return portable;
 }
 
+// Whether a vector gather of eight 64-bit elements beats eight separate
+// loads. Intel processors before Sapphire Rapids run gathers slowly under
+// the microcode fix for Gather Data Sampling, and AMD's are slow as well;
+// Intel's AVX-512 FP16, which starts with Sapphire Rapids, marks the
+// processors where they are fast. Read once.
+bool gathers_are_fast();
+
 // "portable", "avx2" or "avx512".
 const char* simd_level_name(SimdLevel level);
 

@@ -300,6 +300,7 @@ const WarpRoutine* supported_warp_routine(const char* name) {
     const bool has_avx512 = supported >= SimdLevel::kAvx512;
     if (std::strcmp(name, "avx2") == 0 && has_avx2) return &kAvx2Routine;
     if (std::strcmp(name, "avx512") == 0 && has_avx512) return &kAvx512Routine;
+    if (std::strcmp(name, "avx512-gather") == 0 && has_avx512) return &kAvx512GatherRoutine;
 #endif
     return nullptr;
 }
@@ -308,6 +309,9 @@ const WarpRoutine& select_warp_routine(const char* requested) {
     if (requested) {
         if (const WarpRoutine* routine = supported_warp_routine(requested)) return *routine;
     }
+    if (gathers_are_fast()) {
+        if (const WarpRoutine* routine = supported_warp_routine("avx512-gather")) return *routine;
+    }
     for (const char* name : {"avx512", "avx2"}) {
         if (const WarpRoutine* routine = supported_warp_routine(name)) return *routine;
     }
@@ -315,7 +319,12 @@ const WarpRoutine& select_warp_routine(const char* requested) {
 }
 
 const WarpRoutine& chosen_warp_routine() {
-    static const WarpRoutine& chosen = select_warp_routine(simd_level_name(simd_level()));
+    static const WarpRoutine& chosen = []() -> const WarpRoutine& {
+        const SimdLevel level = simd_level();
+        if (level == SimdLevel::kAvx512 && gathers_are_fast())
+            return select_warp_routine("avx512-gather");
+        return select_warp_routine(simd_level_name(level));
+    }();
     return chosen;
 }
 

@@ -68,7 +68,11 @@ struct Quad {
 
 // uint8: per lane one 8-byte load per source row, at A (and at C): the
 // pixel and the one after it, so B (and D) come from the same load. The
-// last two bytes of each load carry the bits of 2^52.
+// last two bytes of each load carry the bits of 2^52. With kGather, the
+// eight loads of a row are one gather instruction; otherwise they are
+// scalar loads inserted into the vector. Which is faster depends on the
+// processor (see gathers_are_fast).
+template <bool kGather>
 struct Samples8 {
     static constexpr std::size_t kLoadElements = 8;
     struct Rows {
@@ -78,16 +82,25 @@ struct Samples8 {
     };
 
     static __m512i load_row(const std::uint8_t* src, const std::int32_t (&at)[kLanes]) {
-        auto pair = [&](int k) {
-            std::uint64_t first;
-            std::uint64_t second;
-            std::memcpy(&first, src + at[k], 8);
-            std::memcpy(&second, src + at[k + 1], 8);
-            return _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first));
-        };
-        const __m256i low = _mm256_inserti128_si256(_mm256_castsi128_si256(pair(0)), pair(2), 1);
-        const __m256i high = _mm256_inserti128_si256(_mm256_castsi128_si256(pair(4)), pair(6), 1);
-        const __m512i lanes = _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+        __m512i lanes;
+        if (kGather) {
+            const __m256i index = _mm256_load_si256(reinterpret_cast<const __m256i*>(at));
+            lanes = _mm512_i32gather_epi64(index, src, 1);
+        } else {
+            auto pair = [&](int k) {
+                std::uint64_t first;
+                std::uint64_t second;
+                std::memcpy(&first, src + at[k], 8);
+                std::memcpy(&second, src + at[k + 1], 8);
+                return _mm_set_epi64x(static_cast<long long>(second),
+                                      static_cast<long long>(first));
+            };
+            const __m256i low =
+                _mm256_inserti128_si256(_mm256_castsi128_si256(pair(0)), pair(2), 1);
+            const __m256i high =
+                _mm256_inserti128_si256(_mm256_castsi128_si256(pair(4)), pair(6), 1);
+            lanes = _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+        }
         // Bytes 6 and 7 of every lane: 0x30, 0x43.
         return _mm512_mask_mov_epi16(lanes, 0x88888888, _mm512_set1_epi16(kTwo52Top));
     }
@@ -383,7 +396,12 @@ void warp_span_avx512(const WarpJob<T>& job, const RowTerms& r, T* out_row, std:
 
 void span8_avx512(const WarpJob<std::uint8_t>& job, const RowTerms& row, std::uint8_t* out_row,
                   std::size_t first, std::size_t end) {
-    warp_span_avx512<std::uint8_t, Samples8>(job, row, out_row, first, end);
+    warp_span_avx512<std::uint8_t, Samples8<false>>(job, row, out_row, first, end);
+}
+
+void span8_avx512_gather(const WarpJob<std::uint8_t>& job, const RowTerms& row,
+                         std::uint8_t* out_row, std::size_t first, std::size_t end) {
+    warp_span_avx512<std::uint8_t, Samples8<true>>(job, row, out_row, first, end);
 }
 
 void span16_avx512(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::uint16_t* out_row,
@@ -396,5 +414,8 @@ void span16_avx512(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::
 // Source indices are int32 lanes.
 const WarpRoutine kAvx512Routine = {"avx512", span8_avx512, span16_avx512,
                                     static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())};
+const WarpRoutine kAvx512GatherRoutine = {
+    "avx512-gather", span8_avx512_gather, span16_avx512,
+    static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())};
 
 }  // namespace linara::warp_internal

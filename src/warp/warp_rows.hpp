@@ -70,16 +70,19 @@ extern const WarpRoutine kPortableRoutine;
 // Built for x86-64 only (LINARA_WARP_X86_ROUTINES).
 extern const WarpRoutine kAvx2Routine;    // warp_avx2.cpp
 extern const WarpRoutine kAvx512Routine;  // warp_avx512.cpp (F, BW, DQ, VL)
+// The same, but uint8 samples are gathered: faster where gathers_are_fast().
+extern const WarpRoutine kAvx512GatherRoutine;
 
 // The routine with this name if the processor can run it, else null.
 const WarpRoutine* supported_warp_routine(const char* name);
 
-// The routine named `requested` (portable, avx2 or avx512) if the processor
-// can run it; otherwise, or for null, the fastest one it can run.
+// The routine named `requested` (portable, avx2, avx512 or avx512-gather)
+// if the processor can run it; otherwise, or for null, the fastest one it
+// can run.
 const WarpRoutine& select_warp_routine(const char* requested);
 
-// The routine every call uses: the one for simd_level() (common/cpu.hpp),
-// read once, at first use.
+// The routine every call uses: the fastest one for simd_level()
+// (common/cpu.hpp), read once, at first use.
 const WarpRoutine& chosen_warp_routine();
 
 // warp_rgb_buffer with the given routine (the portable one for sources

@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "common/cpu.hpp"
 #include "common/saturate.hpp"
 #include "warp/warp.hpp"
 #include "warp/warp_rows.hpp"
@@ -380,18 +381,19 @@ class WarpRoutines : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(WarpRoutines, AgreeWithThePortableRoutineOnUint8) { expect_routines_agree<std::uint8_t>(GetParam()); }
 TEST_P(WarpRoutines, AgreeWithThePortableRoutineOnUint16) { expect_routines_agree<std::uint16_t>(GetParam()); }
-INSTANTIATE_TEST_SUITE_P(VectorRoutines, WarpRoutines, ::testing::Values("avx2", "avx512"));
+INSTANTIATE_TEST_SUITE_P(VectorRoutines, WarpRoutines,
+                         ::testing::Values("avx2", "avx512", "avx512-gather"));
 
 TEST(Warp, RoutineSelection) {
     const WarpRoutine& best = warp_internal::select_warp_routine(nullptr);
     EXPECT_EQ(&warp_internal::select_warp_routine("portable"), &warp_internal::kPortableRoutine);
     EXPECT_EQ(&warp_internal::select_warp_routine("no-such-routine"), &best);
-    for (const char* name : {"avx2", "avx512"}) {
+    for (const char* name : {"avx2", "avx512", "avx512-gather"}) {
         const WarpRoutine* supported = warp_internal::supported_warp_routine(name);
         EXPECT_EQ(&warp_internal::select_warp_routine(name), supported ? supported : &best) << name;
     }
     if (warp_internal::supported_warp_routine("avx512")) {
-        EXPECT_STREQ(best.name, "avx512");
+        EXPECT_STREQ(best.name, gathers_are_fast() ? "avx512-gather" : "avx512");
     }
 }
 
