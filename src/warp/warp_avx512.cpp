@@ -266,10 +266,12 @@ inline void store_zeros(std::uint16_t* out, __mmask32 elements) {
 // Pass one over a chunk: the source point, its indices and its weights for
 // every step, as in sample_pixel. With kAllSampled (RowTerms::all_sampled),
 // w is aw throughout and every point lies in the source, so neither is
-// computed again.
+// computed again. Inlined into its one caller, a span routine, like every
+// other helper here.
 template <class T, class S, bool kAllSampled>
-void locate(const WarpJob<T>& job, const RowTerms& r, std::size_t first, std::size_t end,
-            Step* steps) {
+__attribute__((always_inline)) inline void locate_avx512(const WarpJob<T>& job, const RowTerms& r,
+                                                         std::size_t first, std::size_t end,
+                                                         Step* steps) {
     const __m512d ax = _mm512_set1_pd(r.ax), ay = _mm512_set1_pd(r.ay), aw = _mm512_set1_pd(r.aw);
     const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0);
     const __m512d max_x = _mm512_set1_pd(job.max_x), max_y = _mm512_set1_pd(job.max_y);
@@ -362,9 +364,9 @@ void warp_span_avx512(const WarpJob<T>& job, const RowTerms& r, T* out_row, std:
     for (std::size_t chunk = first; chunk < end; chunk += kChunk) {
         const std::size_t chunk_end = end - chunk < kChunk ? end : chunk + kChunk;
         if (r.all_sampled) {
-            locate<T, S, true>(job, r, chunk, chunk_end, steps);
+            locate_avx512<T, S, true>(job, r, chunk, chunk_end, steps);
         } else {
-            locate<T, S, false>(job, r, chunk, chunk_end, steps);
+            locate_avx512<T, S, false>(job, r, chunk, chunk_end, steps);
         }
 
         // Pass two: the samples of each step are loaded one step ahead.
