@@ -39,8 +39,16 @@ struct GradientCell {
     float dir_x;
     float dir_y;
 };
-// Zero-filled when constructed with a size alone.
-using GradientField = CachedArray<GradientCell>;
+// The cells, row-major; zero-filled when constructed with a size alone.
+// `max_magnitude` is the largest magnitude of the cells when the code that
+// filled them has recorded it on the way, and negative otherwise.
+class GradientField : public CachedArray<GradientCell> {
+public:
+    GradientField() = default;
+    using CachedArray<GradientCell>::CachedArray;
+
+    float max_magnitude = -1.0f;
+};
 
 // One bit per pixel: clear = free to seed or join a region, set = used. A
 // bit, not a byte, so that the map of a large image stays in cache.

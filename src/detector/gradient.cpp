@@ -124,12 +124,19 @@ RowFunction gradient_row_function() {
 template <class MakeSource>
 GradientField gradient_field(std::size_t width, std::size_t height, const MakeSource& make_source) {
     profile::Timer timer(profile::Stage::kGradient);
-    if (width < 2 || height < 2) return GradientField(width * height);
+    if (width < 2 || height < 2) {
+        GradientField zeros(width * height);
+        zeros.max_magnitude = 0.0f;
+        return zeros;
+    }
     // Every cell is written below, the last row and column with zeros.
     GradientField field(width * height, Fill::kNone);
     GradientCell* cells = field.data();
     std::fill(cells + (height - 1) * width, cells + height * width, GradientCell{0.0f, 0.0f, 0.0f});
     const RowFunction row_function = gradient_row_function();
+    // Each row's largest magnitude, taken while the row is still in cache,
+    // saves the seed ordering a pass over the whole field.
+    std::vector<float> row_max(height - 1, 0.0f);
     parallel_bands(height - 1, [&](std::size_t first, std::size_t end) {
         auto source = make_source();
         std::vector<double> rows(2 * width), gx(width), gy(width);
@@ -145,6 +152,7 @@ GradientField gradient_field(std::size_t width, std::size_t height, const MakeSo
             calls += row_function(top, bottom, cells + y * width, width, gx.data(), gy.data(),
                                     pending.data());
             cells[y * width + width - 1] = {0.0f, 0.0f, 0.0f};
+            row_max[y] = largest_magnitude(cells + y * width, width - 1);
             top = bottom;
             std::swap(top_buffer, bottom_buffer);
         }
@@ -156,6 +164,10 @@ GradientField gradient_field(std::size_t width, std::size_t height, const MakeSo
             profile::add(profile::Counter::kHypotCalled, calls);
         }
     });
+    float max = 0.0f;
+    for (float m : row_max)
+        if (m > max) max = m;
+    field.max_magnitude = max;
     return field;
 }
 

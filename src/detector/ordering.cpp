@@ -47,28 +47,19 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
     const Chunks chunks(field.size());
     SeedPlan plan{{}, UsedMap(field.size())};
 
-    // The largest magnitude: a float maximum, the same in any order.
-    std::vector<float> chunk_max(chunks.count, 0.0f);
-    parallel_rows(chunks.count, [&](std::size_t c) {
-        poll_interrupt();
-        // Four running maxima, merged at the end: the same value, as a
-        // magnitude replaces a maximum only when it is larger (never NaN,
-        // never -0 over +0), without one long chain of comparisons.
-        float max[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-        std::size_t i = chunks.first(c);
-        for (; i + 4 <= chunks.end(c); i += 4) {
-            for (std::size_t k = 0; k < 4; ++k)
-                if (cells[i + k].magnitude > max[k]) max[k] = cells[i + k].magnitude;
-        }
-        for (; i < chunks.end(c); ++i)
-            if (cells[i].magnitude > max[0]) max[0] = cells[i].magnitude;
-        for (std::size_t k = 1; k < 4; ++k)
-            if (max[k] > max[0]) max[0] = max[k];
-        chunk_max[c] = max[0];
-    });
-    float max = 0.0f;
-    for (float m : chunk_max)
-        if (m > max) max = m;
+    // The largest magnitude, recorded by the gradient or found here.
+    float max = field.max_magnitude;
+    if (max < 0.0f) {
+        std::vector<float> chunk_max(chunks.count, 0.0f);
+        parallel_rows(chunks.count, [&](std::size_t c) {
+            poll_interrupt();
+            const std::size_t first = chunks.first(c);
+            chunk_max[c] = largest_magnitude(cells + first, chunks.end(c) - first);
+        });
+        max = 0.0f;
+        for (float m : chunk_max)
+            if (m > max) max = m;
+    }
 
     // Pixels at or below the threshold start used. Without a positive
     // maximum no pixel is above the threshold and the order stays empty.

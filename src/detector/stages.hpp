@@ -86,6 +86,25 @@ GradientField compute_gradient_field(const T* samples, std::size_t width, std::s
 template <class T>
 GradientField compute_subsampled_gradient_field(const T* samples, const SubsamplePlan& plan);
 
+// The largest magnitude among n cells, 0 when none is positive. A magnitude
+// replaces the maximum only when it is larger (never NaN, never -0 over
+// +0), so the value does not depend on the order the cells are visited in;
+// four running maxima, merged at the end, avoid one long chain of
+// comparisons.
+inline float largest_magnitude(const GradientCell* cells, std::size_t n) {
+    float max[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (std::size_t k = 0; k < 4; ++k)
+            if (cells[i + k].magnitude > max[k]) max[k] = cells[i + k].magnitude;
+    }
+    for (; i < n; ++i)
+        if (cells[i].magnitude > max[0]) max[0] = cells[i].magnitude;
+    for (std::size_t k = 1; k < 4; ++k)
+        if (max[k] > max[0]) max[0] = max[k];
+    return max[0];
+}
+
 // ---- ordering.cpp
 
 // The seeds of a run and the used map it starts from.
