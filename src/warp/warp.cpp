@@ -319,12 +319,11 @@ const WarpRoutine& select_warp_routine(const char* requested) {
 }
 
 const WarpRoutine& chosen_warp_routine() {
-    static const WarpRoutine& chosen = []() -> const WarpRoutine& {
-        const SimdLevel level = simd_level();
-        if (level == SimdLevel::kAvx512 && gathers_are_fast())
-            return select_warp_routine("avx512-gather");
-        return select_warp_routine(simd_level_name(level));
-    }();
+    // At the widest level the fastest routine (with or without gathers); a
+    // narrower level, asked for with LINARA_SIMD, names its own routine.
+    static const WarpRoutine& chosen = simd_level() == SimdLevel::kAvx512
+                                           ? select_warp_routine(nullptr)
+                                           : select_warp_routine(simd_level_name(simd_level()));
     return chosen;
 }
 
