@@ -57,17 +57,6 @@ public:
     T* begin() const { return data_; }
     T* end() const { return data_ + size_; }
 
-    // Gives up the block: the new owner hands it back with
-    // release_block(data, capacity).
-    T* release(std::size_t& capacity) noexcept {
-        T* const data = data_;
-        capacity = capacity_;
-        data_ = nullptr;
-        size_ = 0;
-        capacity_ = 0;
-        return data;
-    }
-
 private:
     void swap(CachedArray& other) noexcept {
         std::swap(data_, other.data_);

@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <cstdlib>
 #include <variant>
 
 #include "detector/detector.hpp"
@@ -62,42 +63,32 @@ bool convert_inverse(PyObject* inverse, std::array<double, 9>& matrix) {
     return true;
 }
 
-// The capsule's pointer is the output block, its context the block's
-// capacity in bytes.
-void release_output(PyObject* capsule) {
-    void* data = PyCapsule_GetPointer(capsule, kBufferCapsule);
-    const auto capacity = reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(capsule));
-    release_block(data, static_cast<std::size_t>(capacity));
+void free_buffer(PyObject* capsule) {
+    std::free(PyCapsule_GetPointer(capsule, kBufferCapsule));
 }
 
 // A new C-ordered (height, width, 3) array over `out`, which it then owns
-// through a capsule base that gives the block back (for the next call to
-// reuse) when the array goes away.
+// through a capsule base that frees the memory when the array goes away.
 template <class T>
 PyObject* wrap_output(WarpImage<T> out, std::size_t height, std::size_t width, int typenum) {
     npy_intp dims[3] = {static_cast<npy_intp>(height), static_cast<npy_intp>(width), 3};
     // An empty result has no memory to hand over: NumPy makes its own.
     if (!out.data()) return PyArray_SimpleNew(3, dims, typenum);
 
-    PyObject* capsule = PyCapsule_New(out.data(), kBufferCapsule, release_output);
-    if (!capsule) return nullptr;
-    // From here the capsule owns the block.
-    std::size_t capacity = 0;
-    T* const data = out.release(capacity);
-    // Were this to fail, the context would stay null: a capacity of 0,
-    // for which release_block frees the block.
-    void* const context = reinterpret_cast<void*>(static_cast<std::uintptr_t>(capacity));
-    if (PyCapsule_SetContext(capsule, context) < 0) {
-        Py_DECREF(capsule);
-        return nullptr;
-    }
+    T* data = out.release();
     PyObject* array = PyArray_SimpleNewFromData(3, dims, typenum, data);
     if (!array) {
-        Py_DECREF(capsule);
+        std::free(data);
+        return nullptr;
+    }
+    PyObject* capsule = PyCapsule_New(data, kBufferCapsule, free_buffer);
+    if (!capsule) {
+        Py_DECREF(array);
+        std::free(data);
         return nullptr;
     }
     // Takes the capsule reference even when it fails, and the capsule then
-    // gives the block back; the array itself never frees it.
+    // frees the memory; the array itself never frees it.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), capsule) < 0) {
         Py_DECREF(array);
         return nullptr;

@@ -213,7 +213,7 @@ WarpResult<T> warp_rgb_impl(const WarpRoutine& routine, const T* src, std::size_
 
     // Not zero-filled: every routine writes every element, so a fill would
     // only be written over.
-    WarpImage<T> out(expected, Fill::kNone);
+    WarpImage<T> out = WarpImage<T>::uninitialised(expected);
 
     std::vector<double> columns(3 * width);
     double* col_x = columns.data();

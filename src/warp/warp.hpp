@@ -9,7 +9,7 @@
 #include <variant>
 
 #include "common/errors.hpp"
-#include "common/block_cache.hpp"
+#include "common/heap_array.hpp"
 
 namespace linara {
 
@@ -24,13 +24,10 @@ struct WarpParams {
     double off_y;
 };
 
-// The warped image: every element written by the kernel, in a cached block
-// that the caller may take over (CachedArray::release) and hand back with
-// release_block. A caller warping frame after frame then writes into the
-// pages of an earlier, released output instead of fresh ones, each of which
-// the kernel would fault in and zero first.
+// The warped image: every element written by the kernel, in memory the
+// caller may take over and release with std::free.
 template <class T>
-using WarpImage = CachedArray<T>;
+using WarpImage = HeapArray<T>;
 
 template <class T>
 using WarpResult = std::variant<WarpImage<T>, SizeMismatch>;
