@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <type_traits>
 
 #include "common/checked.hpp"
 #include "common/interrupt.hpp"
@@ -34,9 +35,11 @@ std::vector<PixelIndex> region_indices(const Region& region, std::size_t width) 
 
 double DirectionSum::angle() const { return atan2(y, x); }
 
+namespace {
+
 template <class Used>
-DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientField& field, Used& used,
-                         Region& region, std::size_t width, std::size_t height) {
+[[gnu::always_inline]] inline DirectionSum grow(PixelIndex seed, double cos_tolerance, const GradientField& field,
+                                                Used& used, Region& region, std::size_t width, std::size_t height) {
     const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
 
     region.clear();
@@ -101,6 +104,22 @@ DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientFi
         }
     }
     return {sx, sy};
+}
+
+}  // namespace
+
+template <class Used>
+DirectionSum grow_region(PixelIndex seed, double cos_tolerance, const GradientField& field, Used& used,
+                         Region& region, std::size_t width, std::size_t height) {
+    if constexpr (std::is_same_v<Used, LiveUsed>) {
+        // The live view is two words: a copy that no store can reach stays
+        // in registers, where the caller's would be reloaded after every
+        // byte written to the map.
+        LiveUsed local = used;
+        return grow(seed, cos_tolerance, field, local, region, width, height);
+    } else {
+        return grow(seed, cos_tolerance, field, used, region, width, height);
+    }
 }
 
 template DirectionSum grow_region(PixelIndex, double, const GradientField&, LiveUsed&, Region&,
