@@ -2,6 +2,7 @@
 #include <array>
 #include <vector>
 
+#include "common/cpu.hpp"
 #include "common/interrupt.hpp"
 #include "common/saturate.hpp"
 #include "common/worker_pool.hpp"
@@ -22,6 +23,56 @@ struct Chunks {
     std::size_t cells;
     std::size_t count;
 };
+
+// Cells taken together by the passes below: a whole number of bytes of
+// the used map, and a divisor of kChunkCells.
+constexpr std::size_t kBlock = 64;
+static_assert(kChunkCells % kBlock == 0);
+// seed_bin of kBlock cells, and the mask of those at or below the threshold
+// (bit k for cell k), whose bins mean nothing. Every step runs across the
+// cells and vectorises; each cell's float32 arithmetic is seed_bin's, and
+// the clamp to [0, 1023] (NaN to 0) gives what its saturating conversion
+// and minimum give.
+[[gnu::always_inline]] inline std::uint64_t block_bins_body(const GradientCell* cells, float threshold,
+                                                           float max, std::uint16_t* bins) {
+    std::uint8_t below[kBlock];
+    for (std::size_t k = 0; k < kBlock; ++k) {
+        const float m = cells[k].magnitude;
+        const float q = m / max;
+        const float p = q * 1023.0f;
+        const float clamped = p > 0.0f ? (p < 1023.0f ? p : 1023.0f) : 0.0f;
+        bins[k] = static_cast<std::uint16_t>(static_cast<int>(clamped));
+        below[k] = m > threshold ? 0 : 1;
+    }
+    std::uint64_t mask = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) mask |= static_cast<std::uint64_t>(below[k]) << k;
+    return mask;
+}
+
+using BlockBins = std::uint64_t (*)(const GradientCell*, float, float, std::uint16_t*);
+
+std::uint64_t block_bins_portable(const GradientCell* cells, float threshold, float max, std::uint16_t* bins) {
+    return block_bins_body(cells, threshold, max, bins);
+}
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) std::uint64_t block_bins_avx2(const GradientCell* cells, float threshold,
+                                                              float max, std::uint16_t* bins) {
+    return block_bins_body(cells, threshold, max, bins);
+}
+__attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) std::uint64_t block_bins_avx512(
+    const GradientCell* cells, float threshold, float max, std::uint16_t* bins) {
+    return block_bins_body(cells, threshold, max, bins);
+}
+#endif
+
+BlockBins block_bins_routine() {
+#if defined(__x86_64__)
+    static const BlockBins chosen = routine_for_level(block_bins_portable, block_bins_avx2, block_bins_avx512);
+#else
+    static const BlockBins chosen = block_bins_portable;
+#endif
+    return chosen;
+}
 
 }  // namespace
 
@@ -66,15 +117,29 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
     const bool any = max > 0.0f;
     std::vector<std::array<std::uint32_t, kBins>> counts(any ? chunks.count : 0);
     std::uint8_t* const used_bytes = plan.used.bits();
+    const BlockBins block_bins = block_bins_routine();
     parallel_rows(chunks.count, [&](std::size_t c) {
         poll_interrupt();
         // Four histograms, one per pixel index modulo 4, and the used bits
         // of eight pixels gathered before their byte is written: runs of
         // pixels in one bin, or below the threshold, would otherwise each
-        // wait for the previous pixel's store to the same place.
+        // wait for the previous pixel's store to the same place. Whole
+        // blocks take their bins first, then count the cells above the
+        // threshold, found in the block's mask.
         std::array<std::array<std::uint32_t, kBins>, 4> partial{};
         const std::size_t end = chunks.end(c);
-        for (std::size_t i = chunks.first(c); i < end; i += 8) {
+        std::size_t i = chunks.first(c);
+        for (; end - i >= kBlock; i += kBlock) {
+            std::uint16_t bins[kBlock];
+            const std::uint64_t below = block_bins(cells + i, threshold, max, bins);
+            for (std::uint64_t above = ~below; above != 0; above &= above - 1) {
+                const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
+                ++partial[k & 3][bins[k]];
+            }
+            for (std::size_t b = 0; b < kBlock / 8; ++b)
+                used_bytes[(i >> 3) + b] = static_cast<std::uint8_t>(below >> (8 * b));
+        }
+        for (; i < end; i += 8) {
             const std::size_t stop = std::min(end, i + 8);
             unsigned bits = 0;
             for (std::size_t j = i; j < stop; ++j) {
@@ -109,7 +174,22 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
     parallel_rows(chunks.count, [&](std::size_t c) {
         poll_interrupt();
         std::array<std::uint32_t, kBins>& next = counts[c];
-        for (std::size_t i = chunks.first(c); i < chunks.end(c); ++i)
+        // Where each bin's next pixel goes.
+        std::array<PixelIndex*, kBins> place;
+        for (std::uint32_t b = 0; b < kBins; ++b) place[b] = plan.order.data() + next[b];
+        const std::size_t end = chunks.end(c);
+        std::size_t i = chunks.first(c);
+        for (; end - i >= kBlock; i += kBlock) {
+            std::uint16_t bins[kBlock];
+            const std::uint64_t below = block_bins(cells + i, threshold, max, bins);
+            for (std::uint64_t above = ~below; above != 0; above &= above - 1) {
+                const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
+                *place[bins[k]]++ = static_cast<PixelIndex>(i + k);
+            }
+        }
+        for (std::uint32_t b = 0; b < kBins; ++b)
+            next[b] = static_cast<std::uint32_t>(place[b] - plan.order.data());
+        for (; i < end; ++i)
             if (cells[i].magnitude > threshold)
                 plan.order[next[seed_bin(cells[i].magnitude, max)]++] = static_cast<PixelIndex>(i);
     });

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "detector/stages.hpp"
@@ -46,11 +47,16 @@ INSTANTIATE_TEST_SUITE_P(
 // plan_seeds against a plain sequential reading of the rules, over fields
 // that span several chunks and end inside a byte of the used map: the used
 // bit of every pixel, and the order (strongest bin first, ascending index
-// within a bin).
-class OrderingReferenceTest : public testing::TestWithParam<std::size_t> {};
+// within a bin). With `infinite`, one pixel's magnitude is infinite, which
+// sends every pixel to bin 0 (that pixel's own quotient being NaN).
+struct ReferenceCase {
+    std::size_t n;
+    bool infinite;
+};
+class OrderingReferenceTest : public testing::TestWithParam<ReferenceCase> {};
 
 TEST_P(OrderingReferenceTest, MatchesTheSequentialRules) {
-    const std::size_t n = GetParam();
+    const std::size_t n = GetParam().n;
     const float threshold = from_bits(0x40A73D75);
     GradientField field(n);
     std::uint64_t state = 0x2545f4914f6cdd1du + n;
@@ -66,6 +72,7 @@ TEST_P(OrderingReferenceTest, MatchesTheSequentialRules) {
         if (i % 97 < 30) m = i % 97 < 15 ? 1.0f : 99.0f;
         field[i] = {m, 1.0f, 0.0f};
     }
+    if (GetParam().infinite) field[n / 3] = {HUGE_VALF, 1.0f, 0.0f};
     float max = 0.0f;
     for (std::size_t i = 0; i < n; ++i)
         if (field[i].magnitude > max) max = field[i].magnitude;
@@ -89,4 +96,10 @@ TEST_P(OrderingReferenceTest, MatchesTheSequentialRules) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, OrderingReferenceTest,
-                         testing::Values(1, 7, 8, 13, 65536, 65536 + 13, 3 * 65536 + 5));
+                         testing::Values(ReferenceCase{1, false}, ReferenceCase{7, false}, ReferenceCase{8, false},
+                                         ReferenceCase{13, false}, ReferenceCase{65536, false},
+                                         ReferenceCase{65536 + 13, false}, ReferenceCase{3 * 65536 + 5, false},
+                                         ReferenceCase{65536 + 13, true}, ReferenceCase{200, true}),
+                         [](const auto& p) {
+                             return "n" + std::to_string(p.param.n) + (p.param.infinite ? "_infinite" : "");
+                         });
