@@ -28,6 +28,8 @@ struct Chunks {
 // the used map, and a divisor of kChunkCells.
 constexpr std::size_t kBlock = 64;
 static_assert(kChunkCells % kBlock == 0);
+// Blocks with fewer cells above the threshold take their bins one by one.
+constexpr int kFewAbove = 8;
 // seed_bin of kBlock cells, and the mask of those at or below the threshold
 // (bit k for cell k), whose bins mean nothing. Every step runs across the
 // cells and vectorises; each cell's float32 arithmetic is seed_bin's, and
@@ -179,10 +181,25 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
         for (std::uint32_t b = 0; b < kBins; ++b) place[b] = plan.order.data() + next[b];
         const std::size_t end = chunks.end(c);
         std::size_t i = chunks.first(c);
+        // The used map, written by the counting pass, says which cells are
+        // above the threshold: blocks with none are not read again, and
+        // blocks with few take the bins of those alone.
         for (; end - i >= kBlock; i += kBlock) {
+            std::uint64_t above = 0;
+            for (std::size_t b = 0; b < kBlock / 8; ++b)
+                above |= static_cast<std::uint64_t>(used_bytes[(i >> 3) + b]) << (8 * b);
+            above = ~above;
+            if (above == 0) continue;
+            if (__builtin_popcountll(above) < kFewAbove) {
+                for (; above != 0; above &= above - 1) {
+                    const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
+                    *place[seed_bin(cells[i + k].magnitude, max)]++ = static_cast<PixelIndex>(i + k);
+                }
+                continue;
+            }
             std::uint16_t bins[kBlock];
-            const std::uint64_t below = block_bins(cells + i, threshold, max, bins);
-            for (std::uint64_t above = ~below; above != 0; above &= above - 1) {
+            block_bins(cells + i, threshold, max, bins);
+            for (; above != 0; above &= above - 1) {
                 const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
                 *place[bins[k]]++ = static_cast<PixelIndex>(i + k);
             }
