@@ -69,12 +69,15 @@ DetectResult detect(const T* samples, std::size_t count, std::size_t width, std:
         const SubsamplePlan plan(width, height, scale);
         work_width = plan.width;
         work_height = plan.height;
-        const GradientField field = compute_subsampled_gradient_field(samples, plan);
-        records = find_segments(field, work_width, work_height,
-                                make_detection_params(work_width, work_height, scale));
+        const DetectionParams params = make_detection_params(work_width, work_height, scale);
+        WeakCells weak{params.magnitude_threshold, {}};
+        const GradientField field = compute_subsampled_gradient_field(samples, plan, &weak);
+        records = find_segments(field, work_width, work_height, params, std::move(weak.map));
     } else {
-        const GradientField field = compute_gradient_field(samples, width, height);
-        records = find_segments(field, width, height, make_detection_params(width, height, scale));
+        const DetectionParams params = make_detection_params(width, height, scale);
+        WeakCells weak{params.magnitude_threshold, {}};
+        const GradientField field = compute_gradient_field(samples, width, height, &weak);
+        records = find_segments(field, width, height, params, std::move(weak.map));
     }
     sort_longest_first(records);
     if (profile::g_enabled) profile::report(profile::now_ns() - start, work_width, work_height);

@@ -32,11 +32,13 @@ namespace {
 // tested, 1 / lo is a normal number, so that bound holds. Only the other
 // pixels, marked pending, call the library. Every loop but the last runs across
 // pixels and vectorises; each pixel's arithmetic is the one written.
-// Returns the number of library calls.
+// weak[x] becomes 1 where the cell's magnitude is not above `threshold`, 0
+// elsewhere. Returns the number of library calls.
 [[gnu::always_inline]] inline std::size_t gradient_row_body(const double* top, const double* bottom,
                                                            GradientCell* out, std::size_t width,
                                                            double* gx, double* gy,
-                                                           std::uint8_t* pending) {
+                                                           std::uint8_t* pending, float threshold,
+                                                           std::uint8_t* weak) {
     const std::size_t n = width - 1;
     for (std::size_t x = 0; x < n; ++x) {
         const double a = top[x], b = top[x + 1], c = bottom[x], d = bottom[x + 1];
@@ -65,10 +67,12 @@ namespace {
                           (dir_x == static_cast<float>(qx * kDown)) & (dir_x == static_cast<float>(qx * kUp)) &
                           (dir_y == static_cast<float>(qy * kDown)) & (dir_y == static_cast<float>(qy * kUp));
         const bool decided = zero | (in_range & (axis | brackets) & same);
-        out[x].magnitude = zero ? 0.0f : magnitude;
+        const float kept = zero ? 0.0f : magnitude;
+        out[x].magnitude = kept;
         out[x].dir_x = zero ? 0.0f : dir_x;
         out[x].dir_y = zero ? 0.0f : dir_y;
         pending[x] = !decided;
+        weak[x] = kept > threshold ? 0 : 1;
     }
     std::size_t calls = 0;
     for (std::size_t x = 0; x < n; ++x) {
@@ -90,30 +94,33 @@ namespace {
             out[x] = {static_cast<float>(m), static_cast<float>(-b / m), static_cast<float>(a / m)};
         else
             out[x] = {0.0f, 0.0f, 0.0f};
+        weak[x] = out[x].magnitude > threshold ? 0 : 1;
     }
     return calls;
 }
 
 using RowFunction = std::size_t (*)(const double*, const double*, GradientCell*, std::size_t,
-                                    double*, double*, std::uint8_t*);
+                                    double*, double*, std::uint8_t*, float, std::uint8_t*);
 
 std::size_t gradient_row_portable(const double* top, const double* bottom, GradientCell* out,
-                                  std::size_t width, double* gx, double* gy, std::uint8_t* pending) {
-    return gradient_row_body(top, bottom, out, width, gx, gy, pending);
+                                  std::size_t width, double* gx, double* gy, std::uint8_t* pending,
+                                  float threshold, std::uint8_t* weak) {
+    return gradient_row_body(top, bottom, out, width, gx, gy, pending, threshold, weak);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) std::size_t gradient_row_avx2(const double* top, const double* bottom,
                                                               GradientCell* out, std::size_t width,
                                                               double* gx, double* gy,
-                                                              std::uint8_t* pending) {
-    return gradient_row_body(top, bottom, out, width, gx, gy, pending);
+                                                              std::uint8_t* pending, float threshold,
+                                                              std::uint8_t* weak) {
+    return gradient_row_body(top, bottom, out, width, gx, gy, pending, threshold, weak);
 }
 
 __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw"))) std::size_t gradient_row_avx512(
     const double* top, const double* bottom, GradientCell* out, std::size_t width, double* gx,
-    double* gy, std::uint8_t* pending) {
-    return gradient_row_body(top, bottom, out, width, gx, gy, pending);
+    double* gy, std::uint8_t* pending, float threshold, std::uint8_t* weak) {
+    return gradient_row_body(top, bottom, out, width, gx, gy, pending, threshold, weak);
 }
 #endif
 
@@ -126,13 +133,42 @@ RowFunction gradient_row_function() {
     return chosen;
 }
 
+// Marks the weak cells of one field row, whose first cell is pixel `first`
+// of the map: bit first + x for weak[x] = 1. Bytes that hold bits of the
+// row alone are stored; the one or two it shares with the rows beside it,
+// which other threads may be marking, take its bits by an atomic OR (the
+// map starts clear).
+void mark_weak_row(const std::uint8_t* weak, std::size_t n, std::uint8_t* bytes, std::size_t first) {
+    auto share = [&](std::size_t byte, unsigned bits) {
+        if (bits != 0) __atomic_fetch_or(bytes + byte, static_cast<std::uint8_t>(bits), __ATOMIC_RELAXED);
+    };
+    std::size_t x = 0;
+    if (first % 8 != 0) {
+        unsigned bits = 0;
+        for (; x < n && (first + x) % 8 != 0; ++x) bits |= static_cast<unsigned>(weak[x]) << ((first + x) % 8);
+        share(first / 8, bits);
+    }
+    // Eight flags of one byte each (0 or 1) packed into the bits of one.
+    for (; n - x >= 8; x += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, weak + x, sizeof eight);
+        bytes[(first + x) / 8] = static_cast<std::uint8_t>((eight * 0x0102040810204080u) >> 56);
+    }
+    if (x < n) {
+        unsigned bits = 0;
+        for (std::size_t k = 0; x + k < n; ++k) bits |= static_cast<unsigned>(weak[x + k]) << k;
+        share((first + x) / 8, bits);
+    }
+}
+
 // The field of a height x width image whose float64 rows come from
 // `make_source()`, one source per band: source(y, buffer) returns row y,
 // either in place or written into `buffer`. Field row y reads image rows
 // y and y + 1 and writes only field row y; the last row and column keep
 // their zeros.
 template <class MakeSource>
-GradientField gradient_field(std::size_t width, std::size_t height, const MakeSource& make_source) {
+GradientField gradient_field(std::size_t width, std::size_t height, WeakCells* weak,
+                             const MakeSource& make_source) {
     profile::Timer timer(profile::Stage::kGradient);
     if (width < 2 || height < 2) {
         GradientField zeros(width * height);
@@ -147,10 +183,21 @@ GradientField gradient_field(std::size_t width, std::size_t height, const MakeSo
     // Each row's largest magnitude, taken while the row is still in cache,
     // saves the seed ordering a pass over the whole field.
     std::vector<float> row_max(height - 1, 0.0f);
+    // The last row and column hold zero cells, weak unless the threshold
+    // is below 0.
+    std::uint8_t* weak_bytes = nullptr;
+    const float threshold = weak ? weak->threshold : 0.0f;
+    const std::uint8_t zero_is_weak = 0.0f > threshold ? 0 : 1;
+    if (weak) {
+        weak->map = UsedMap(width * height);
+        weak_bytes = weak->map.bits();
+        const std::vector<std::uint8_t> last_row(width, zero_is_weak);
+        mark_weak_row(last_row.data(), width, weak_bytes, (height - 1) * width);
+    }
     parallel_bands(height - 1, [&](std::size_t first, std::size_t end) {
         auto source = make_source();
         std::vector<double> rows(2 * width), gx(width), gy(width);
-        std::vector<std::uint8_t> pending(width);
+        std::vector<std::uint8_t> pending(width), weak_flags(width);
         double* top_buffer = rows.data();
         double* bottom_buffer = rows.data() + width;
         const double* top = source(first, top_buffer);
@@ -160,9 +207,13 @@ GradientField gradient_field(std::size_t width, std::size_t height, const MakeSo
             const double* bottom = source(y + 1, bottom_buffer);
             check_range(y * width, width, field.size(), "gradient field");
             calls += row_function(top, bottom, cells + y * width, width, gx.data(), gy.data(),
-                                    pending.data());
+                                    pending.data(), threshold, weak_flags.data());
             cells[y * width + width - 1] = {0.0f, 0.0f, 0.0f};
             row_max[y] = largest_magnitude(cells + y * width, width - 1);
+            if (weak_bytes) {
+                weak_flags[width - 1] = zero_is_weak;
+                mark_weak_row(weak_flags.data(), width, weak_bytes, y * width);
+            }
             top = bottom;
             std::swap(top_buffer, bottom_buffer);
         }
@@ -184,9 +235,10 @@ GradientField gradient_field(std::size_t width, std::size_t height, const MakeSo
 }  // namespace
 
 template <class T>
-GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height) {
+GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height,
+                                     WeakCells* weak) {
     const std::size_t count = width * height;
-    return gradient_field(width, height, [&] {
+    return gradient_field(width, height, weak, [&] {
         return [&](std::size_t y, double* buffer) -> const double* {
             check_range(y * width, width, count, "image");
             const T* row = samples + y * width;
@@ -201,8 +253,9 @@ GradientField compute_gradient_field(const T* samples, std::size_t width, std::s
 }
 
 template <class T>
-GradientField compute_subsampled_gradient_field(const T* samples, const SubsamplePlan& plan) {
-    return gradient_field(plan.width, plan.height, [&] {
+GradientField compute_subsampled_gradient_field(const T* samples, const SubsamplePlan& plan,
+                                                WeakCells* weak) {
+    return gradient_field(plan.width, plan.height, weak, [&] {
         return [rows = SubsampledRows<T>(plan, samples)](std::size_t y, double* buffer) mutable {
             rows.row(y, buffer);
             return static_cast<const double*>(buffer);
@@ -210,13 +263,13 @@ GradientField compute_subsampled_gradient_field(const T* samples, const Subsampl
     });
 }
 
-template GradientField compute_gradient_field(const double*, std::size_t, std::size_t);
-template GradientField compute_gradient_field(const float*, std::size_t, std::size_t);
-template GradientField compute_gradient_field(const std::uint8_t*, std::size_t, std::size_t);
-template GradientField compute_gradient_field(const std::uint16_t*, std::size_t, std::size_t);
-template GradientField compute_subsampled_gradient_field(const double*, const SubsamplePlan&);
-template GradientField compute_subsampled_gradient_field(const float*, const SubsamplePlan&);
-template GradientField compute_subsampled_gradient_field(const std::uint8_t*, const SubsamplePlan&);
-template GradientField compute_subsampled_gradient_field(const std::uint16_t*, const SubsamplePlan&);
+template GradientField compute_gradient_field(const double*, std::size_t, std::size_t, WeakCells*);
+template GradientField compute_gradient_field(const float*, std::size_t, std::size_t, WeakCells*);
+template GradientField compute_gradient_field(const std::uint8_t*, std::size_t, std::size_t, WeakCells*);
+template GradientField compute_gradient_field(const std::uint16_t*, std::size_t, std::size_t, WeakCells*);
+template GradientField compute_subsampled_gradient_field(const double*, const SubsamplePlan&, WeakCells*);
+template GradientField compute_subsampled_gradient_field(const float*, const SubsamplePlan&, WeakCells*);
+template GradientField compute_subsampled_gradient_field(const std::uint8_t*, const SubsamplePlan&, WeakCells*);
+template GradientField compute_subsampled_gradient_field(const std::uint16_t*, const SubsamplePlan&, WeakCells*);
 
 }  // namespace linara

@@ -91,14 +91,17 @@ std::uint32_t seed_bin(float m, float max) {
 // first. The field is cut into fixed chunks; each chunk counts its pixels
 // per bin, and a chunk's pixels of a bin go after those of the chunks
 // before it, so the order does not depend on how chunks meet threads. The
-// counting pass also marks the used map, which is why chunks hold whole
-// bytes of it: no two chunks write one byte.
-SeedPlan plan_seeds(const GradientField& field, float threshold) {
+// counting pass also marks the used map, unless the gradient has (`weak`),
+// which is why chunks hold whole bytes of it: no two chunks write one byte.
+SeedPlan plan_seeds(const GradientField& field, float threshold, UsedMap weak) {
     profile::Timer timer(profile::Stage::kOrdering);
     static_assert(kChunkCells % 8 == 0);
     const GradientCell* cells = field.data();
     const Chunks chunks(field.size());
-    SeedPlan plan{{}, UsedMap(field.size())};
+    // With the weak cells marked, the counting pass reads only the cells
+    // above the threshold.
+    const bool marked = weak.size() == field.size();
+    SeedPlan plan{{}, marked ? std::move(weak) : UsedMap(field.size())};
 
     // The largest magnitude, recorded by the gradient or found here.
     float max = field.max_magnitude;
@@ -120,6 +123,31 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
     std::vector<std::array<std::uint32_t, kBins>> counts(any ? chunks.count : 0);
     std::uint8_t* const used_bytes = plan.used.bits();
     const BlockBins block_bins = block_bins_routine();
+    // The cells above the threshold of the block from cell i, as the used
+    // map has them (bit k for cell i + k).
+    auto above_in_map = [used_bytes](std::size_t i) {
+        std::uint64_t below = 0;
+        for (std::size_t b = 0; b < kBlock / 8; ++b)
+            below |= static_cast<std::uint64_t>(used_bytes[(i >> 3) + b]) << (8 * b);
+        return ~below;
+    };
+    // Calls f(k, bin) for each cell i + k of `above` in increasing k. Blocks
+    // with few such cells take their bins one by one, reading no others.
+    auto for_each_above = [&](std::size_t i, std::uint64_t above, auto&& f) {
+        if (__builtin_popcountll(above) < kFewAbove) {
+            for (; above != 0; above &= above - 1) {
+                const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
+                f(k, seed_bin(cells[i + k].magnitude, max));
+            }
+            return;
+        }
+        std::uint16_t bins[kBlock];
+        block_bins(cells + i, threshold, max, bins);
+        for (; above != 0; above &= above - 1) {
+            const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
+            f(k, bins[k]);
+        }
+    };
     parallel_rows(chunks.count, [&](std::size_t c) {
         poll_interrupt();
         // Four histograms, one per pixel index modulo 4, and the used bits
@@ -131,12 +159,18 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
         std::array<std::array<std::uint32_t, kBins>, 4> partial{};
         const std::size_t end = chunks.end(c);
         std::size_t i = chunks.first(c);
+        auto count = [&partial](std::size_t k, std::uint32_t bin) { ++partial[k & 3][bin]; };
         for (; end - i >= kBlock; i += kBlock) {
+            if (marked) {
+                const std::uint64_t above = above_in_map(i);
+                if (any && above != 0) for_each_above(i, above, count);
+                continue;
+            }
             std::uint16_t bins[kBlock];
             const std::uint64_t below = block_bins(cells + i, threshold, max, bins);
             for (std::uint64_t above = ~below; above != 0; above &= above - 1) {
                 const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
-                ++partial[k & 3][bins[k]];
+                count(k, bins[k]);
             }
             for (std::size_t b = 0; b < kBlock / 8; ++b)
                 used_bytes[(i >> 3) + b] = static_cast<std::uint8_t>(below >> (8 * b));
@@ -181,28 +215,14 @@ SeedPlan plan_seeds(const GradientField& field, float threshold) {
         for (std::uint32_t b = 0; b < kBins; ++b) place[b] = plan.order.data() + next[b];
         const std::size_t end = chunks.end(c);
         std::size_t i = chunks.first(c);
-        // The used map, written by the counting pass, says which cells are
-        // above the threshold: blocks with none are not read again, and
-        // blocks with few take the bins of those alone.
+        // The used map, complete by now, says which cells are above the
+        // threshold: blocks with none are not read again.
         for (; end - i >= kBlock; i += kBlock) {
-            std::uint64_t above = 0;
-            for (std::size_t b = 0; b < kBlock / 8; ++b)
-                above |= static_cast<std::uint64_t>(used_bytes[(i >> 3) + b]) << (8 * b);
-            above = ~above;
+            const std::uint64_t above = above_in_map(i);
             if (above == 0) continue;
-            if (__builtin_popcountll(above) < kFewAbove) {
-                for (; above != 0; above &= above - 1) {
-                    const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
-                    *place[seed_bin(cells[i + k].magnitude, max)]++ = static_cast<PixelIndex>(i + k);
-                }
-                continue;
-            }
-            std::uint16_t bins[kBlock];
-            block_bins(cells + i, threshold, max, bins);
-            for (; above != 0; above &= above - 1) {
-                const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
-                *place[bins[k]]++ = static_cast<PixelIndex>(i + k);
-            }
+            for_each_above(i, above, [&](std::size_t k, std::uint32_t bin) {
+                *place[bin]++ = static_cast<PixelIndex>(i + k);
+            });
         }
         for (std::uint32_t b = 0; b < kBins; ++b)
             next[b] = static_cast<std::uint32_t>(place[b] - plan.order.data());

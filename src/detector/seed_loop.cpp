@@ -461,8 +461,9 @@ private:
 }  // namespace
 
 std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t width,
-                                         std::size_t height, const DetectionParams& params) {
-    SeedPlan plan = plan_seeds(field, params.magnitude_threshold);
+                                         std::size_t height, const DetectionParams& params,
+                                         UsedMap weak) {
+    SeedPlan plan = plan_seeds(field, params.magnitude_threshold, std::move(weak));
     const CachedArray<PixelIndex>& order = plan.order;
     UsedMap& used = plan.used;
     const SeedContext ctx{field, width, height, params, cos(params.tolerance), plan.max_magnitude};

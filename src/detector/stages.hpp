@@ -78,13 +78,24 @@ WorkImage gaussian_subsample(const T* samples, std::size_t width, std::size_t he
 
 // ---- gradient.cpp
 
+// The cells of a field whose magnitude is not above `threshold`, one bit
+// each in the layout of the used map: the seed ordering's starting map,
+// which the gradient can mark while each row is in cache.
+struct WeakCells {
+    float threshold;
+    UsedMap map;
+};
+
 // Gradient field of the image itself, its samples read through sample_value.
+// With `weak`, its map becomes the field's weak cells for its threshold.
 template <class T>
-GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height);
+GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height,
+                                     WeakCells* weak = nullptr);
 // Gradient field of the sub-sampled image, whose rows are made as the
 // gradient needs them and never stored whole.
 template <class T>
-GradientField compute_subsampled_gradient_field(const T* samples, const SubsamplePlan& plan);
+GradientField compute_subsampled_gradient_field(const T* samples, const SubsamplePlan& plan,
+                                                WeakCells* weak = nullptr);
 
 // The largest magnitude among n cells, 0 when none is positive. A magnitude
 // replaces the maximum only when it is larger (never NaN, never -0 over
@@ -116,7 +127,9 @@ struct SeedPlan {
 // The bin of magnitude m in the order, m > 0 and max the largest magnitude;
 // a higher bin comes first, and pixels of one bin in ascending index.
 std::uint32_t seed_bin(float m, float max);
-SeedPlan plan_seeds(const GradientField& field, float threshold);
+// `weak`, when not empty, is the field's weak cells for `threshold`
+// (WeakCells), which become the plan's used map.
+SeedPlan plan_seeds(const GradientField& field, float threshold, UsedMap weak = {});
 PixelOrder order_pixels(const GradientField& field, float threshold);
 
 // ---- region.cpp
@@ -202,7 +215,8 @@ double polish_rect(LineRect& rect, const GradientField& field, float magnitude_t
 // of the validated candidates in the order their seeds came.
 
 std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t width,
-                                         std::size_t height, const DetectionParams& params);
+                                         std::size_t height, const DetectionParams& params,
+                                         UsedMap weak = {});
 
 // Column and row of a pixel index.
 struct PixelXY {

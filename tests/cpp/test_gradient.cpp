@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "detector/stages.hpp"
@@ -155,3 +156,40 @@ TEST_P(GradientFormulaTest, EveryCellIsTheLibraryFormula) {
 
 INSTANTIATE_TEST_SUITE_P(Windows, GradientFormulaTest,
                          testing::Values(Samples::kBytes, Samples::kWideExponents, Samples::kAxisExtremes));
+
+// The weak cells the gradient marks for the seed ordering: exactly those
+// whose magnitude is not above the threshold, for rows that start anywhere
+// in a byte of the map and bands of rows that share bytes, with cells
+// computed in the vectorised pass or by the library (NaN samples), and the
+// zero cells of the last row and column, which a threshold below 0 keeps
+// strong.
+struct WeakCase {
+    std::size_t width;
+    float threshold;
+};
+
+class WeakCellsTest : public testing::TestWithParam<WeakCase> {};
+
+TEST_P(WeakCellsTest, AreTheCellsNotAboveTheThreshold) {
+    const std::size_t w = GetParam().width, h = 301;
+    std::vector<double> s(w * h);
+    for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<double>((i * 7919 + i / w * 13) % 23);
+    for (std::size_t i = 0; i < s.size(); i += 97) s[i] = std::numeric_limits<double>::quiet_NaN();
+    WeakCells weak{GetParam().threshold, {}};
+    const GradientField field = compute_gradient_field(s.data(), w, h, &weak);
+    ASSERT_EQ(weak.map.size(), field.size());
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < field.size(); ++i)
+        wrong += weak.map[i] != !(field[i].magnitude > GetParam().threshold);
+    EXPECT_EQ(wrong, 0u);
+    for (std::size_t i = field.size(); i % 8 != 0; ++i) EXPECT_FALSE((weak.map.bits()[i / 8] >> (i % 8)) & 1u);
+    // The field itself is the one made without marking.
+    const GradientField plain = compute_gradient_field(s.data(), w, h);
+    EXPECT_EQ(std::memcmp(plain.data(), field.data(), field.size() * sizeof(GradientCell)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, WeakCellsTest,
+                         testing::Values(WeakCase{13, 5.22625207901000976562f}, WeakCase{64, 5.22625207901000976562f},
+                                         WeakCase{67, 3.0f}, WeakCase{3, 0.0f}, WeakCase{21, -1.0f},
+                                         WeakCase{29, std::numeric_limits<float>::quiet_NaN()}),
+                         [](const auto& p) { return "width" + std::to_string(p.param.width) + "_" + std::to_string(p.index); });

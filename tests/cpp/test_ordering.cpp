@@ -89,12 +89,18 @@ TEST_P(OrderingReferenceTest, MatchesTheSequentialRules) {
     std::vector<PixelIndex> expected;
     for (std::size_t b = 1024; b-- > 0;) expected.insert(expected.end(), bins[b].begin(), bins[b].end());
 
-    const SeedPlan plan = plan_seeds(field, threshold);
-    EXPECT_EQ(PixelOrder(plan.order.begin(), plan.order.end()), expected);
-    std::size_t wrong = 0;
-    for (std::size_t i = 0; i < n; ++i) wrong += plan.used[i] != !(field[i].magnitude > threshold);
-    EXPECT_EQ(wrong, 0u);
-    for (std::size_t i = n; i < (n + 7) / 8 * 8; ++i) EXPECT_FALSE((plan.used.bits()[i / 8] >> (i % 8)) & 1u);
+    // Without the weak cells, and with them marked beforehand as the
+    // gradient marks them.
+    UsedMap weak(n);
+    for (std::size_t i = 0; i < n; ++i) weak.set(i, !(field[i].magnitude > threshold));
+    for (UsedMap* given : {static_cast<UsedMap*>(nullptr), &weak}) {
+        const SeedPlan plan = given ? plan_seeds(field, threshold, std::move(*given)) : plan_seeds(field, threshold);
+        EXPECT_EQ(PixelOrder(plan.order.begin(), plan.order.end()), expected);
+        std::size_t wrong = 0;
+        for (std::size_t i = 0; i < n; ++i) wrong += plan.used[i] != !(field[i].magnitude > threshold);
+        EXPECT_EQ(wrong, 0u);
+        for (std::size_t i = n; i < (n + 7) / 8 * 8; ++i) EXPECT_FALSE((plan.used.bits()[i / 8] >> (i % 8)) & 1u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, OrderingReferenceTest,
