@@ -51,6 +51,12 @@ constexpr int kFewAbove = 8;
     return mask;
 }
 
+// Calls f(k) for each set bit k of `bits`, lowest first.
+template <class F>
+[[gnu::always_inline]] inline void for_each_bit(std::uint64_t bits, F&& f) {
+    for (; bits != 0; bits &= bits - 1) f(static_cast<std::size_t>(__builtin_ctzll(bits)));
+}
+
 using BlockBins = std::uint64_t (*)(const GradientCell*, float, float, std::uint16_t*);
 
 std::uint64_t block_bins_portable(const GradientCell* cells, float threshold, float max, std::uint16_t* bins) {
@@ -135,18 +141,12 @@ SeedPlan plan_seeds(const GradientField& field, float threshold, UsedMap weak) {
     // with few such cells take their bins one by one, reading no others.
     auto for_each_above = [&](std::size_t i, std::uint64_t above, auto&& f) {
         if (__builtin_popcountll(above) < kFewAbove) {
-            for (; above != 0; above &= above - 1) {
-                const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
-                f(k, seed_bin(cells[i + k].magnitude, max));
-            }
+            for_each_bit(above, [&](std::size_t k) { f(k, seed_bin(cells[i + k].magnitude, max)); });
             return;
         }
         std::uint16_t bins[kBlock];
         block_bins(cells + i, threshold, max, bins);
-        for (; above != 0; above &= above - 1) {
-            const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
-            f(k, bins[k]);
-        }
+        for_each_bit(above, [&](std::size_t k) { f(k, bins[k]); });
     };
     parallel_rows(chunks.count, [&](std::size_t c) {
         poll_interrupt();
@@ -168,10 +168,7 @@ SeedPlan plan_seeds(const GradientField& field, float threshold, UsedMap weak) {
             }
             std::uint16_t bins[kBlock];
             const std::uint64_t below = block_bins(cells + i, threshold, max, bins);
-            for (std::uint64_t above = ~below; above != 0; above &= above - 1) {
-                const auto k = static_cast<std::size_t>(__builtin_ctzll(above));
-                count(k, bins[k]);
-            }
+            for_each_bit(~below, [&](std::size_t k) { count(k, bins[k]); });
             for (std::size_t b = 0; b < kBlock / 8; ++b)
                 used_bytes[(i >> 3) + b] = static_cast<std::uint8_t>(below >> (8 * b));
         }
