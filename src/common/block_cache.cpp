@@ -86,10 +86,11 @@ void* acquire_block(std::size_t bytes, std::size_t& capacity) {
     if (bytes >= kCachedMinBytes) {
         if (void* data = cache().take(bytes, capacity)) return data;
     }
-    // No huge-page advice here: a cached block is faulted in once per
-    // process, so huge pages would save little, while the kernel may stall
-    // the first write to an advised block for a tenth of a second or more
-    // to compact memory, where no interrupt can be noticed.
+    // No huge-page advice here: the first write to an advised page may
+    // stall for milliseconds, and a caller that writes a fresh block at
+    // scattered places (the seed ordering) could take many such faults
+    // between two polls for an interrupt. A caller that fills its block in
+    // small polled steps and then reads it at random advises it itself.
     void* data = std::malloc(bytes);
     if (!data) throw std::bad_alloc();
     capacity = bytes;

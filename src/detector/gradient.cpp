@@ -6,6 +6,7 @@
 
 #include "common/checked.hpp"
 #include "common/cpu.hpp"
+#include "common/huge_pages.hpp"
 #include "common/interrupt.hpp"
 #include "common/worker_pool.hpp"
 #include "detector/hypot_bounds.hpp"
@@ -178,6 +179,12 @@ GradientField gradient_field(std::size_t width, std::size_t height, WeakCells* w
     // Every cell is written below, the last row and column with zeros.
     GradientField field(width * height, Fill::kNone);
     GradientCell* cells = field.data();
+    // The seed loop reads the field at scattered places, so a large field
+    // on 4 KiB pages costs a TLB miss on nearly every seed. On huge pages
+    // those misses go. The bands write the field a row at a time and poll
+    // for an interrupt between rows, so the slower fault of a fresh huge
+    // page never keeps an interrupt waiting for long.
+    advise_huge_pages(cells, field.size() * sizeof(GradientCell));
     std::fill(cells + (height - 1) * width, cells + height * width, GradientCell{0.0f, 0.0f, 0.0f});
     const RowFunction row_function = gradient_row_function();
     // Each row's largest magnitude, taken while the row is still in cache,
