@@ -26,16 +26,17 @@ public:
         hi_squared_ = hi * hi;
     }
 
-    // hypot(dx, dy) > limit.
-    bool exceeded_by(std::int64_t dx, std::int64_t dy) const {
+    // hypot(dx, dy) > limit, given d2 = squared(dx, dy).
+    bool exceeded_by(std::int64_t dx, std::int64_t dy, double d2) const {
         profile::count(profile::Counter::kHypotNeeded);
         if (usable_) {
-            const double d2 = squared(dx, dy);
             if (d2 > hi_squared_) return true;
             if (d2 <= lo_squared_) return false;
         }
         return distance(dx, dy) > limit_;
     }
+    // Whether no pixel at a squared distance of d2 or less exceeds the limit.
+    bool within_for_all_up_to(double d2) const { return usable_ && d2 <= lo_squared_; }
     // limit > hypot(dx, dy).
     bool exceeds(std::int64_t dx, std::int64_t dy) const {
         profile::count(profile::Counter::kHypotNeeded);
@@ -47,14 +48,16 @@ public:
         return limit_ > distance(dx, dy);
     }
 
-private:
-    // Pixel coordinates of images under 2^32 pixels keep dx^2 + dy^2 below
-    // 2^64.
+    // The squared distance, exact: pixel coordinates of images under 2^32
+    // pixels keep dx^2 + dy^2 below 2^64 (rounded to float64 it keeps its
+    // order).
     static double squared(std::int64_t dx, std::int64_t dy) {
         const auto ux = static_cast<std::uint64_t>(dx < 0 ? -dx : dx);
         const auto uy = static_cast<std::uint64_t>(dy < 0 ? -dy : dy);
         return static_cast<double>(ux * ux + uy * uy);
     }
+
+private:
     static double distance(std::int64_t dx, std::int64_t dy) {
         profile::count(profile::Counter::kHypotCalled);
         return hypot(static_cast<double>(dx), static_cast<double>(dy));

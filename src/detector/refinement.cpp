@@ -1,5 +1,7 @@
 #include <math.h>
 
+#include <vector>
+
 #include "common/checked.hpp"
 #include "detector/hypot_bounds.hpp"
 #include "detector/distance_limit.hpp"
@@ -68,6 +70,30 @@ double tolerance_near_seed(const Region& region, const LineRect& rect,
     return 2.0 * sqrt(variance);
 }
 
+// The state of a pass over the region after its first i pixels, i a
+// multiple of kMarkEvery: their sums and largest squared distance from the
+// seed.
+struct RadiusMark {
+    CentreSums sums;
+    double farthest = 0.0;
+};
+constexpr std::size_t kMarkEvery = 8;
+
+// The last of the first `valid` marks before which every pixel is within
+// the limit; the largest distances grow from mark to mark.
+std::size_t last_mark_within(const std::vector<RadiusMark>& marks, std::size_t valid,
+                             const DistanceLimit& disc) {
+    std::size_t lo = 0, hi = valid;  // marks[lo] qualifies (or is the start), marks[hi] does not
+    while (hi - lo > 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (disc.within_for_all_up_to(marks[mid].farthest))
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
 }  // namespace
 
 template <class Used>
@@ -99,25 +125,40 @@ bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientFi
     // below would not end; such a candidate has no usable geometry.
     if (!isfinite(radius)) return false;
 
+    // A pass leaves the pixels before the first one it drops where they
+    // were, and the next pass would add them to its sums in the same order
+    // again. So each pass records, every kMarkEvery places, the sums so far
+    // and the largest squared distance so far, and the next pass starts at
+    // the last mark before which no pixel can be beyond its radius, from
+    // the sums recorded there.
+    std::vector<RadiusMark> marks(region.size() / kMarkEvery + 1);
+    std::size_t valid_marks = 1;  // marks[0] is the empty start
     for (;;) {
         radius = radius * 0.75;
         // Drops the pixels beyond the radius, moving the last pixel into the
         // gap, and sums the first pass of the next fit over the pixels whose
         // place is final.
         const DistanceLimit disc(radius);
-        CentreSums sums;
+        const std::size_t mark = last_mark_within(marks, valid_marks, disc);
+        CentreSums sums = marks[mark].sums;
+        double farthest = marks[mark].farthest;
         bool removed = false;
-        for (std::size_t i = 0; i < region.size();) {
-            if (disc.exceeded_by(difference(region[i].x, seed.x), difference(region[i].y, seed.y))) {
+        for (std::size_t i = mark * kMarkEvery; i < region.size();) {
+            const std::int64_t dx = difference(region[i].x, seed.x), dy = difference(region[i].y, seed.y);
+            const double squared = DistanceLimit::squared(dx, dy);
+            if (disc.exceeded_by(dx, dy, squared)) {
                 used.set(region[i].index(width), 0);
                 region[i] = region.back();
                 region.pop_back();
                 removed = true;
             } else {
                 sums.add(region[i]);
+                farthest = squared > farthest ? squared : farthest;
                 ++i;
+                if (i % kMarkEvery == 0) marks[i / kMarkEvery] = {sums, farthest};
             }
         }
+        valid_marks = region.size() / kMarkEvery + 1;
         // An unchanged region has the rectangle and density it had.
         if (!removed) continue;
         if (region.size() < min_size) return false;
