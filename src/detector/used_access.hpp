@@ -5,7 +5,7 @@
 // Helper threads run later seeds speculatively (SpeculativeUsed): they read
 // the shared map as it is at that moment, keep their own changes in a
 // private overlay, and log the shared values their result depends on and
-// every value they would write. A speculative result is valid exactly when
+// every bit they would leave used. A speculative result is valid exactly when
 // every logged read still holds; committing it then writes the logged values.
 //
 // A run reads a bit only to pass over a used pixel: the seed loop skips a
@@ -169,16 +169,20 @@ public:
         written_.push_back(i);
     }
 
-    // Ends a step of the run: logs the final value of each bit written
-    // during it, and forgets the step's view. Later steps, of this run and
-    // of the helper's later runs, take the pixels this step used as used,
-    // as they will be once it is committed, so that a seed an earlier step
-    // took is passed over, not grown twice. They log that read like any
-    // other, so each step is still validated on its own, and a wrong guess
-    // (the step was not committed as it ran) costs a rerun, never a wrong
-    // result.
+    // Ends a step of the run: logs each bit the step leaves used, and
+    // forgets the step's view. A bit it wrote and left free needs no entry:
+    // its first change logged a read of it free, which the commit checks
+    // before it writes anything, so writing it free would change nothing
+    // (refinement frees many of the pixels a region took). Later steps, of
+    // this run and of the helper's later runs, take the pixels this step
+    // used as used, as they will be once it is committed, so that a seed an
+    // earlier step took is passed over, not grown twice. They log that read
+    // like any other, so each step is still validated on its own, and a
+    // wrong guess (the step was not committed as it ran) costs a rerun,
+    // never a wrong result.
     void end_step() {
-        for (PixelIndex i : written_) log_entry(log_->writes, i, own_state(i) == kUsed);
+        for (PixelIndex i : written_)
+            if (own_state(i) == kUsed) log_entry(log_->writes, i, 1);
         forget(true);
         close_step();
     }

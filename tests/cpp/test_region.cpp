@@ -171,6 +171,60 @@ INSTANTIATE_TEST_SUITE_P(Meanwhile, SpeculativeRegionTest,
                                          SpeculationCase{14, false},  // a pixel it took
                                          SpeculationCase{11, false}));  // its seed
 
+// A step that frees pixels it took (as refinement does) logs writes only for
+// the pixels it leaves used; its reads of the freed pixels still decide
+// whether it holds, and committing it sets exactly what running it live
+// would.
+struct FreedPixelCase {
+    PixelIndex taken_meanwhile;
+    bool still_valid;
+};
+
+class FreedPixelsTest : public testing::TestWithParam<FreedPixelCase> {};
+
+TEST_P(FreedPixelsTest, OnlyPixelsLeftUsedAreWritten) {
+    UsedMap used(64);
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> state{1};
+    SpeculativeUsed speculative(used, stop);
+    SpeculationLog log;
+    speculative.start(log, state, 1);
+    for (PixelIndex i : {10u, 11u, 12u, 13u}) {
+        ASSERT_EQ(speculative.get(i), 0);
+        speculative.set(i, 1);
+    }
+    speculative.set(11, 0);
+    speculative.set(13, 0);
+    speculative.set(11, 1);  // taken again, then freed again
+    speculative.set(11, 0);
+    speculative.end_step();
+    speculative.finish();
+
+    std::vector<PixelIndex> written;
+    for (const UsedEntry& e : log.writes) {
+        EXPECT_EQ(e.value, 1);
+        written.push_back(e.index);
+    }
+    EXPECT_EQ(written, (Indices{10, 12}));
+    std::vector<PixelIndex> read;
+    for (const UsedEntry& e : log.reads) read.push_back(e.index);
+    std::sort(read.begin(), read.end());
+    EXPECT_EQ(read, (Indices{10, 11, 12, 13}));
+
+    used.set(GetParam().taken_meanwhile, true);
+    ASSERT_EQ(log_holds(log, used), GetParam().still_valid);
+    if (!GetParam().still_valid) return;
+    for (const UsedEntry& e : log.writes) used.set(e.index, e.value);
+    for (PixelIndex i = 0; i < 64; ++i)
+        EXPECT_EQ(used[i], i == 10 || i == 12 || i == GetParam().taken_meanwhile) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Meanwhile, FreedPixelsTest,
+                         testing::Values(FreedPixelCase{40, true},    // elsewhere
+                                         FreedPixelCase{11, false},   // a pixel it freed
+                                         FreedPixelCase{13, false},   // another
+                                         FreedPixelCase{12, false})); // one it kept
+
 // A step whose seed is taken by an earlier region while it runs stops, and
 // its log can never be committed.
 TEST(SpeculativeRegion, SeedTakenMeanwhileStopsTheStep) {
