@@ -120,6 +120,44 @@ GradientField crossed_rows(float magnitude) {
     return field;
 }
 
+// On a field too large for the cache, a long thin region is grown by a copy
+// of the loop that asks for cells ahead along its direction. It must grow
+// exactly the region the plain loop grows on a smaller field holding the
+// same cells.
+TEST(RegionGrowth, LargeFieldGrowsTheSameThinRegion) {
+    constexpr std::size_t width = 2048;
+    auto slanted_band = [](std::size_t height) {
+        GradientField field(width * height);
+        std::uint32_t state = 12345;
+        for (std::size_t t = 0; t < 1200; ++t) {
+            const std::size_t y = 20 + t, x = 300 + t * 2 / 5;
+            for (std::size_t dx = 0; dx < 3; ++dx) {
+                state = state * 1664525u + 1013904223u;
+                // Directions near the band's own; one in nine far enough off to
+                // be turned away.
+                const double angle = atan2(1.0, 0.4) + ((state >> 8) / 16777216.0 - 0.5) * 0.4 +
+                                     (state % 9 == 0 ? 0.8 : 0.0);
+                field[y * width + x + dx] = {5.0f + static_cast<float>(state % 7),
+                                             static_cast<float>(cos(angle)), static_cast<float>(sin(angle))};
+            }
+        }
+        return field;
+    };
+    // 68.8 MB of cells, and 34.4 MB.
+    const std::size_t large = 2800, small = 1400;
+    const GradientField large_field = slanted_band(large), small_field = slanted_band(small);
+    const PixelIndex seed = static_cast<PixelIndex>(20 * width + 300);
+    UsedMap large_used(width * large), small_used(width * small);
+    Region large_region, small_region;
+    const double large_angle =
+        grow_aligned_region(seed, kDefaultTolerance, large_field, large_used, large_region, width, large);
+    const double small_angle =
+        grow_aligned_region(seed, kDefaultTolerance, small_field, small_used, small_region, width, small);
+    ASSERT_GT(small_region.size(), 1000u);
+    EXPECT_EQ(large_region, small_region);
+    EXPECT_EQ(large_angle, small_angle);
+}
+
 // A speculative run logs the used bits its result depends on: a used pixel
 // it passed over, a free pixel it took. A free pixel it turned away on its
 // angle would have been passed over when used, so its bit is not logged,
