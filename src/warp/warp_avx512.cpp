@@ -191,6 +191,42 @@ struct Samples16 {
     }
 };
 
+// uint16 with gathers: per lane one 8-byte gather from each of A, B, C
+// and D: the pixel's three elements and one more. Channel C of a lane is
+// its 16 bits at 16 * C, moved to the bottom and given the top bits of
+// 2^52; shifts and bit operations, which need no shuffle unit.
+struct Samples16Gather {
+    static constexpr std::size_t kLoadElements = 7;  // B lies 3 past A
+    struct Rows {
+        __m512i a, b, c, d;
+    };
+
+    static __m512i gather(__m256i index, const std::uint16_t* src) {
+        return _mm512_i32gather_epi64(index, src, 2);
+    }
+
+    static Rows load(const std::uint16_t* src, const Step& step) {
+        const __m256i top = _mm256_load_si256(reinterpret_cast<const __m256i*>(step.top));
+        const __m256i low = _mm256_load_si256(reinterpret_cast<const __m256i*>(step.low));
+        const __m256i three = _mm256_set1_epi32(3);
+        return {gather(top, src), gather(_mm256_mask_add_epi32(top, step.next_column, top, three), src),
+                gather(low, src), gather(_mm256_mask_add_epi32(low, step.next_column, low, three), src)};
+    }
+
+    template <int C>
+    static __m512d element(__m512i lanes) {
+        if (C > 0) lanes = _mm512_srli_epi64(lanes, 16 * C);
+        // (lanes & 0xffff) | top bits of 2^52
+        return to_double(_mm512_ternarylogic_epi64(lanes, _mm512_set1_epi64(0xffff),
+                                                   _mm512_set1_epi64(std::int64_t{kTwo52Top} << 48), 0xea));
+    }
+
+    template <int C>
+    static Quad channel(const Rows& rows) {
+        return {element<C>(rows.a), element<C>(rows.b), element<C>(rows.c), element<C>(rows.d)};
+    }
+};
+
 // The blend of one channel of eight pixels, +0.5, truncated; 0 for lanes
 // outside `keep`. The clamp to [0, max] follows in store_pixels.
 inline __m256i blend_channel(const Quad& s, const __m512d (&weight)[4], __mmask8 keep) {
@@ -411,13 +447,18 @@ void span16_avx512(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::
     warp_span_avx512<std::uint16_t, Samples16>(job, row, out_row, first, end);
 }
 
+void span16_avx512_gather(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::uint16_t* out_row,
+                   std::size_t first, std::size_t end) {
+    warp_span_avx512<std::uint16_t, Samples16Gather>(job, row, out_row, first, end);
+}
+
 }  // namespace
 
 // Source indices are int32 lanes.
 const WarpRoutine kAvx512Routine = {"avx512", span8_avx512, span16_avx512,
                                     static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())};
 const WarpRoutine kAvx512GatherRoutine = {
-    "avx512-gather", span8_avx512_gather, span16_avx512,
+    "avx512-gather", span8_avx512_gather, span16_avx512_gather,
     static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())};
 
 }  // namespace linara::warp_internal
