@@ -30,18 +30,9 @@ constexpr std::size_t kLanes = 8;
 constexpr std::size_t kChunk = 128;
 constexpr int kFloor = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
 
-// Samples become float64 without a conversion instruction: an integer
-// n < 2^16 in the low mantissa bits of 2^52 reads as 2^52 + n, and
-// subtracting 2^52 leaves n exactly. The loaded source data gets the top
-// 16 bits of 2^52 (sign, exponent and high mantissa bits: 0x4330) in place
-// of elements no sample uses, and a permutation then puts one sample below
-// them, with zeros between, in every 64-bit lane.
-constexpr std::int16_t kTwo52Top = 0x4330;
-constexpr double kTwo52 = 4503599627370496.0;
-
-inline __m512d to_double(__m512i biased) {
-    return _mm512_sub_pd(_mm512_castsi512_pd(biased), _mm512_set1_pd(kTwo52));
-}
+// Samples become float64 in two instructions: a shuffle puts one sample,
+// zero-extended, in each 64-bit lane, and a conversion from int64 (exact
+// below 2^53) makes it a float64.
 
 struct alignas(64) ByteTable {
     std::int8_t bytes[64];
@@ -67,11 +58,10 @@ struct Quad {
 };
 
 // uint8: per lane one 8-byte load per source row, at A (and at C): the
-// pixel and the one after it, so B (and D) come from the same load. The
-// last two bytes of each load carry the bits of 2^52. With kGather, the
-// eight loads of a row are one gather instruction; otherwise they are
-// scalar loads inserted into the vector. Which is faster depends on the
-// processor (see gathers_are_fast).
+// pixel and the one after it, so B (and D) come from the same load. With
+// kGather, the eight loads of a row are one gather instruction; otherwise
+// they are scalar loads inserted into the vector. Which is faster depends
+// on the processor (see gathers_are_fast).
 template <bool kGather>
 struct Samples8 {
     static constexpr std::size_t kLoadElements = 8;
@@ -101,8 +91,7 @@ struct Samples8 {
                 _mm256_inserti128_si256(_mm256_castsi128_si256(pair(4)), pair(6), 1);
             lanes = _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
         }
-        // Bytes 6 and 7 of every lane: 0x30, 0x43.
-        return _mm512_mask_mov_epi16(lanes, 0x88888888, _mm512_set1_epi16(kTwo52Top));
+        return lanes;
     }
 
     static Rows load(const std::uint8_t* src, const Step& step) {
@@ -110,14 +99,14 @@ struct Samples8 {
                 _mm512_maskz_mov_epi64(step.next_column, _mm512_set1_epi64(3))};
     }
 
-    // Byte C of the lane, zeros, and the lane's top two bytes.
+    // Byte C of the lane, then zeros.
     static constexpr ByteTable pick(int c) {
         ByteTable table{};
         for (int i = 0; i < 64; ++i) {
             const int lane = i - i % 8;
             const int in_lane = i % 8;
             table.bytes[i] = static_cast<std::int8_t>(
-                in_lane == 0 ? lane % 16 + c : in_lane >= 6 ? lane % 16 + in_lane : -1);
+                in_lane == 0 ? lane % 16 + c : -1);
         }
         return table;
     }
@@ -127,18 +116,17 @@ struct Samples8 {
         static constexpr ByteTable kPick = pick(C);
         const __m512i first = _mm512_load_si512(kPick.bytes);
         const __m512i second = _mm512_add_epi8(first, rows.step);
-        return {to_double(_mm512_shuffle_epi8(rows.top, first)),
-                to_double(_mm512_shuffle_epi8(rows.top, second)),
-                to_double(_mm512_shuffle_epi8(rows.bottom, first)),
-                to_double(_mm512_shuffle_epi8(rows.bottom, second))};
+        return {_mm512_cvtepi64_pd(_mm512_shuffle_epi8(rows.top, first)),
+                _mm512_cvtepi64_pd(_mm512_shuffle_epi8(rows.top, second)),
+                _mm512_cvtepi64_pd(_mm512_shuffle_epi8(rows.bottom, first)),
+                _mm512_cvtepi64_pd(_mm512_shuffle_epi8(rows.bottom, second))};
     }
 };
 
 // uint16: per lane one 16-byte load per source row, at A (and at C): the
 // pixel, the one after it and two more elements, so B (and D) come from
 // the same load. Lanes 0-3 of a row go to one vector and lanes 4-7 to
-// another; in each 16-byte part, element 6 becomes 0 and element 7 the top
-// bits of 2^52.
+// another.
 struct Samples16 {
     static constexpr std::size_t kLoadElements = 8;
     struct Rows {
@@ -153,10 +141,7 @@ struct Samples16 {
         };
         const __m256i low = _mm256_inserti128_si256(_mm256_castsi128_si256(part(0)), part(1), 1);
         const __m256i high = _mm256_inserti128_si256(_mm256_castsi128_si256(part(2)), part(3), 1);
-        const __m512i parts = _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
-        // Element 6 of every 16-byte part is 0, element 7 is 0x4330.
-        return _mm512_mask_mov_epi16(parts, 0xc0c0c0c0,
-                                     _mm512_set1_epi32(static_cast<int>(kTwo52Top) << 16));
+        return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
     }
 
     static Rows load(const std::uint16_t* src, const Step& step) {
@@ -165,18 +150,18 @@ struct Samples16 {
                 _mm512_maskz_mov_epi64(step.next_column, _mm512_set1_epi64(3))};
     }
 
-    // For lane j: element C of part j of the pair of vectors, element 6
-    // (0) twice, and element 7 (the top bits of 2^52).
+    // For lane j: element C of part j of the pair of vectors, in the
+    // lane's low word (the permutation zeroes the other three).
     static constexpr WordTable pick(int c) {
         WordTable table{};
-        for (int j = 0; j < 8; ++j) {
-            const int part = (j < 4 ? 0 : 32) + 8 * (j % 4);
-            table.words[4 * j] = static_cast<std::int16_t>(part + c);
-            table.words[4 * j + 1] = static_cast<std::int16_t>(part + 6);
-            table.words[4 * j + 2] = static_cast<std::int16_t>(part + 6);
-            table.words[4 * j + 3] = static_cast<std::int16_t>(part + 7);
-        }
+        for (int j = 0; j < 8; ++j)
+            table.words[4 * j] = static_cast<std::int16_t>((j < 4 ? 0 : 32) + 8 * (j % 4) + c);
         return table;
+    }
+
+    static __m512d element(__m512i low, __m512i select, __m512i high) {
+        constexpr __mmask32 kLowWords = 0x11111111;
+        return _mm512_cvtepi64_pd(_mm512_maskz_permutex2var_epi16(kLowWords, low, select, high));
     }
 
     template <int C>
@@ -184,17 +169,16 @@ struct Samples16 {
         static constexpr WordTable kPick = pick(C);
         const __m512i first = _mm512_load_si512(kPick.words);
         const __m512i second = _mm512_add_epi16(first, rows.step);
-        return {to_double(_mm512_permutex2var_epi16(rows.top[0], first, rows.top[1])),
-                to_double(_mm512_permutex2var_epi16(rows.top[0], second, rows.top[1])),
-                to_double(_mm512_permutex2var_epi16(rows.bottom[0], first, rows.bottom[1])),
-                to_double(_mm512_permutex2var_epi16(rows.bottom[0], second, rows.bottom[1]))};
+        return {element(rows.top[0], first, rows.top[1]), element(rows.top[0], second, rows.top[1]),
+                element(rows.bottom[0], first, rows.bottom[1]),
+                element(rows.bottom[0], second, rows.bottom[1])};
     }
 };
 
 // uint16 with gathers: per lane one 8-byte gather from each of A, B, C
 // and D: the pixel's three elements and one more. Channel C of a lane is
-// its 16 bits at 16 * C, moved to the bottom and given the top bits of
-// 2^52; shifts and bit operations, which need no shuffle unit.
+// its 16 bits at 16 * C, which a shuffle moves to the bottom; unlike the
+// two-source word permutation of Samples16, it is a single micro-op.
 struct Samples16Gather {
     static constexpr std::size_t kLoadElements = 7;  // B lies 3 past A
     struct Rows {
@@ -213,12 +197,21 @@ struct Samples16Gather {
                 gather(low, src), gather(_mm256_mask_add_epi32(low, step.next_column, low, three), src)};
     }
 
+    // Bytes 2C and 2C + 1 of each 64-bit lane, then zeros.
+    static constexpr ByteTable pick(int c) {
+        ByteTable table{};
+        for (int i = 0; i < 64; ++i) {
+            const int lane = i - i % 8;
+            const int in_lane = i % 8;
+            table.bytes[i] = static_cast<std::int8_t>(in_lane < 2 ? lane % 16 + 2 * c + in_lane : -1);
+        }
+        return table;
+    }
+
     template <int C>
     static __m512d element(__m512i lanes) {
-        if (C > 0) lanes = _mm512_srli_epi64(lanes, 16 * C);
-        // (lanes & 0xffff) | top bits of 2^52
-        return to_double(_mm512_ternarylogic_epi64(lanes, _mm512_set1_epi64(0xffff),
-                                                   _mm512_set1_epi64(std::int64_t{kTwo52Top} << 48), 0xea));
+        static constexpr ByteTable kPick = pick(C);
+        return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(lanes, _mm512_load_si512(kPick.bytes)));
     }
 
     template <int C>
