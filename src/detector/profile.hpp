@@ -29,6 +29,7 @@ enum class Counter : int {
     kSpeculated,    // chunks of seeds run speculatively by helper threads
     kAccepted,      // positions of those chunks whose result was committed
     kRerun,         // positions run again (result invalid, or chunk abandoned)
+    kDirect,        // positions a helper left to the committing thread (seed taken, or skipped)
     kCount
 };
 

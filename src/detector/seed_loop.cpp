@@ -163,14 +163,15 @@ void pause_briefly(unsigned& spins) {
 // The order is cut into chunks of kChunk consecutive positions. The calling
 // thread commits chunks strictly in order. Helper threads run chunks ahead
 // of it speculatively (used_access.hpp): each seed of a chunk against the
-// used map as it stands, logging every used-map bit it read and the value
-// of every bit it changed. When the committing thread reaches a chunk a
-// helper has run, it takes its seeds in order: when every logged read of a
-// seed still holds, the sequential loop would read the same values and do
-// the same, so the seed's writes and record are committed; otherwise it
-// runs that seed itself. Chunks no helper has claimed it runs itself at
-// once, so it never waits for a helper to start, and it waits only briefly
-// for one that is running.
+// used map as it stands, logging the used-map bits it read and the bits it
+// would leave used. When the committing thread reaches a chunk a helper has
+// run, it takes its seeds in order. Seeds the helper left to it (found
+// taken, skipped on a guess, or given up) it runs itself. For the others,
+// when every logged read of a seed still holds, the sequential loop would
+// read the same values and do the same, so the seed's writes and record
+// are committed; otherwise it runs that seed itself. Chunks no helper has
+// claimed it runs itself at once, so it never waits for a helper to start,
+// and it waits only briefly for one that is running.
 //
 // Chunks keep the cost of handing work over (an atomic state word per
 // chunk) small beside the work, and most positions hold seeds taken long
@@ -284,15 +285,24 @@ private:
         Result& result = results_[buffer];
         const SpeculationLog& log = result.log;
         const std::size_t first = c * kChunk;
-        std::size_t accepted = 0, next_record = 0;
+        std::size_t accepted = 0, direct = 0, logged = 0, next_record = 0;
         for (std::size_t step = 0; step < log.steps(); ++step) {
+            if (log.is_direct(step)) {
+                // Left to this thread: mostly a seed taken long ago.
+                prefetch_ahead(order_, first + step, used_map_, ctx_);
+                if (auto record = run_seed(order_[first + step], live_, ws, ctx_)) records_.push_back(*record);
+                ++direct;
+                continue;
+            }
             const bool found = next_record < result.record_steps.size() && result.record_steps[next_record] == step;
             const std::size_t found_at = found ? next_record++ : 0;
-            const std::size_t reads = step > 0 ? log.read_end[step - 1] : 0;
-            if (still_valid(log.reads.data() + reads, log.reads.data() + log.read_end[step])) {
+            const std::size_t reads = logged > 0 ? log.read_end[logged - 1] : 0;
+            const std::size_t writes = logged > 0 ? log.write_end[logged - 1] : 0;
+            const std::size_t reads_end = log.read_end[logged], writes_end = log.write_end[logged];
+            ++logged;
+            if (still_valid(log.reads.data() + reads, log.reads.data() + reads_end)) {
                 profile::Timer timer(profile::Stage::kCommit);
-                const std::size_t writes = step > 0 ? log.write_end[step - 1] : 0;
-                for (std::size_t w = writes; w < log.write_end[step]; ++w)
+                for (std::size_t w = writes; w < writes_end; ++w)
                     live_.set(log.writes[w].index, log.writes[w].value);
                 if (found) records_.push_back(result.records[found_at]);
                 ++accepted;
@@ -304,7 +314,8 @@ private:
         result.log.trim();
         release_buffer(buffer);
         profile::count(profile::Counter::kAccepted, accepted);
-        profile::count(profile::Counter::kRerun, chunk_end(c) - first - accepted);
+        profile::count(profile::Counter::kDirect, direct);
+        profile::count(profile::Counter::kRerun, chunk_end(c) - first - accepted - direct);
         if (resume < chunk_end(c)) run_directly(c, ws, resume);
     }
 
@@ -355,7 +366,7 @@ private:
                     if (slot.load(std::memory_order_relaxed) != running) break;
                     prefetch_ahead(order_, p, used_map_, ctx_);
                     if (likely_taken(order_[p], used)) {
-                        used.skip_step(order_[p]);
+                        used.skip_step();
                         continue;
                     }
                     try {

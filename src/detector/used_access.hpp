@@ -65,19 +65,35 @@ struct UsedEntry {
     std::uint8_t value;
 };
 
-// What a speculative run of several steps (seeds) read and would write,
-// step by step: step k read reads[read_end[k - 1] .. read_end[k]) and wrote
+// What a speculative run of several steps (seeds) read and would write.
+// A step is either left to the committing thread, which runs its seed
+// itself (a bit in `direct`), or logged: the k-th logged step read
+// reads[read_end[k - 1] .. read_end[k]) and wrote
 // writes[write_end[k - 1] .. write_end[k]).
+//
+// Most steps find their seed taken and change nothing. Logged, such a step
+// would cost the committing thread as much to check as to run, and carry
+// its entries from the helper's core to its own; left to it, it costs a bit.
 struct SpeculationLog {
     std::vector<UsedEntry> reads;
     std::vector<UsedEntry> writes;
     std::vector<std::uint32_t> read_end, write_end;
-    std::size_t steps() const { return read_end.size(); }
+    std::vector<std::uint64_t> direct;  // bit s: step s is left to the committing thread
+
+    std::size_t steps() const { return steps_; }
+    bool is_direct(std::size_t step) const { return (direct[step / 64] >> (step % 64)) & 1u; }
+    void add_step(bool left_to_committer) {
+        if (steps_ % 64 == 0) direct.push_back(0);
+        if (left_to_committer) direct.back() |= std::uint64_t{1} << (steps_ % 64);
+        ++steps_;
+    }
     void clear() {
         reads.clear();
         writes.clear();
         read_end.clear();
         write_end.clear();
+        direct.clear();
+        steps_ = 0;
     }
     // Gives back the memory of an unusually large log: the loop holds many.
     void trim() {
@@ -85,6 +101,9 @@ struct SpeculationLog {
         if (reads.capacity() > kKeep) std::vector<UsedEntry>().swap(reads);
         if (writes.capacity() > kKeep) std::vector<UsedEntry>().swap(writes);
     }
+
+private:
+    std::size_t steps_ = 0;
 };
 
 // Thrown out of a speculative run whose result is no longer wanted.
@@ -170,7 +189,9 @@ public:
     }
 
     // Ends a step of the run: logs each bit the step leaves used, and
-    // forgets the step's view. A bit it wrote and left free needs no entry:
+    // forgets the step's view. A step that took nothing found its seed used
+    // and is left to the committing thread. A bit it wrote and left free
+    // needs no entry:
     // its first change logged a read of it free, which the commit checks
     // before it writes anything, so writing it free would change nothing
     // (refinement frees many of the pixels a region took). Later steps, of
@@ -181,18 +202,22 @@ public:
     // wrong guess (the step was not committed as it ran) costs a rerun,
     // never a wrong result.
     void end_step() {
+        const bool took_nothing = written_.empty();
         for (PixelIndex i : written_)
             if (own_state(i) == kUsed) log_entry(log_->writes, i, 1);
         forget(true);
-        close_step();
+        if (took_nothing) {
+            leave_step();
+        } else {
+            close_step();
+        }
     }
 
-    // Ends a step cut short by SeedTakenMeanwhile: its log gets a read that
-    // never holds, so the committing thread runs the seed itself.
+    // Ends a step cut short by SeedTakenMeanwhile: the committing thread
+    // runs the seed itself.
     void end_step_rejected() {
-        log_read(seed_, kNeverHolds);
         forget(false);
-        close_step();
+        leave_step();
     }
 
     // Ends the run; an unfinished step is dropped.
@@ -208,14 +233,9 @@ public:
     }
 
     // Ends a step that was not run: the committing thread runs the seed.
-    void skip_step(PixelIndex seed) {
-        log_read(seed, kNeverHolds);
-        close_step();
-    }
+    void skip_step() { leave_step(); }
 
 private:
-    static constexpr std::uint8_t kNeverHolds = 2;  // a bit is 0 or 1
-
     // Entries are filled in place: a pushed temporary would be stored in
     // two parts and loaded whole, which stalls.
     static void log_entry(std::vector<UsedEntry>& entries, PixelIndex i, std::uint8_t value) {
@@ -230,9 +250,20 @@ private:
         return bin > seed_bin_ || (bin == seed_bin_ && i < seed_);
     }
 
+    std::size_t step_reads_begin() const { return log_->read_end.empty() ? 0 : log_->read_end.back(); }
+
     void close_step() {
         log_->read_end.push_back(static_cast<std::uint32_t>(log_->reads.size()));
         log_->write_end.push_back(static_cast<std::uint32_t>(log_->writes.size()));
+        log_->add_step(false);
+    }
+
+    // Drops what the step logged (after forget, which reads it) and leaves
+    // the step to the committing thread.
+    void leave_step() {
+        log_->reads.resize(step_reads_begin());
+        log_->writes.resize(log_->write_end.empty() ? 0 : log_->write_end.back());
+        log_->add_step(true);
     }
 
     // Called every 64 shared reads. A step whose seed the committing
@@ -252,8 +283,7 @@ private:
     // need their used entries here.
     void forget(bool expect) {
         const unsigned after_used = expect ? kExpectedUsed : kUnknown;
-        const std::size_t first = log_->read_end.empty() ? 0 : log_->read_end.back();
-        for (std::size_t k = first; k < log_->reads.size(); ++k)
+        for (std::size_t k = step_reads_begin(); k < log_->reads.size(); ++k)
             if (log_->reads[k].value == 1) set_own_state(log_->reads[k].index, after_used);
         // A pixel may be listed more than once, so kExpectedUsed counts as used.
         for (PixelIndex i : written_) {

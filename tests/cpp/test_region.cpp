@@ -106,7 +106,11 @@ TEST(Region, NanDirectionTakesEveryReachablePixel) {
 }
 
 // Whether every read a speculative log holds still holds in `used`.
+// Whether the committing thread could commit the whole log as it is: no
+// step left to it, and every logged read holding.
 bool log_holds(const SpeculationLog& log, const UsedMap& used) {
+    for (std::size_t step = 0; step < log.steps(); ++step)
+        if (log.is_direct(step)) return false;
     for (const UsedEntry& e : log.reads)
         if (used[e.index] != e.value) return false;
     return true;
@@ -281,6 +285,8 @@ TEST(SpeculativeRegion, SeedTakenMeanwhileStopsTheStep) {
     speculative.end_step_rejected();
     speculative.finish();
     ASSERT_EQ(log.steps(), 1u);
+    EXPECT_TRUE(log.is_direct(0));  // the committing thread runs the seed
+    EXPECT_TRUE(log.reads.empty());
     EXPECT_TRUE(log.writes.empty());
     EXPECT_FALSE(log_holds(log, used));
     used.set(7, false);  // even should the seed be freed again
@@ -337,7 +343,7 @@ INSTANTIATE_TEST_SUITE_P(Bins, WatchedOrderTest,
                                          EarlierPixelCase{8, 20.0f, true}));    // the maximum, far end
 
 // Peeking at the map for a guess logs nothing, and a step skipped on such a
-// guess can never be committed: the committing thread runs its seed.
+// guess is left to the committing thread, which runs its seed.
 TEST(SpeculativeRegion, PeekLogsNothingAndSkippedStepNeverHolds) {
     UsedMap used(64);
     used.set(3, true);
@@ -350,12 +356,62 @@ TEST(SpeculativeRegion, PeekLogsNothingAndSkippedStepNeverHolds) {
     EXPECT_TRUE(speculative.peek(3));
     EXPECT_TRUE(speculative.peek(5));
     EXPECT_FALSE(speculative.peek(9));
-    speculative.skip_step(9);
+    speculative.skip_step();
     speculative.finish();
     ASSERT_EQ(log.steps(), 1u);
-    ASSERT_EQ(log.reads.size(), 1u);
+    EXPECT_TRUE(log.is_direct(0));
+    EXPECT_TRUE(log.reads.empty());
     EXPECT_TRUE(log.writes.empty());
     EXPECT_FALSE(log_holds(log, used));
     used.set(9, true);
     EXPECT_FALSE(log_holds(log, used));
+}
+
+// Steps that take nothing (their seed was used) or are skipped are left to
+// the committing thread with nothing logged; the steps between them keep
+// their own reads and writes, which commit exactly what they took.
+TEST(SpeculativeRegion, StepsLeftToTheCommitterInterleaveWithLoggedOnes) {
+    UsedMap used(4096);
+    used.set(70, true);  // taken by the committing thread after the view was made
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> state{1};
+    SpeculativeUsed speculative(used, stop);
+    SpeculationLog log;
+    speculative.start(log, state, 1);
+    // The step of seed 70 finds it used and takes nothing.
+    ASSERT_EQ(speculative.get(70), 1);
+    speculative.end_step();
+    // Seed 100 takes 100 and 101.
+    for (PixelIndex i : {100u, 101u}) {
+        ASSERT_EQ(speculative.get(i), 0);
+        speculative.set(i, 1);
+    }
+    speculative.end_step();
+    speculative.skip_step();
+    // Seed 200 takes itself; pixel 101 is used by the step before.
+    ASSERT_EQ(speculative.get(200), 0);
+    speculative.set(200, 1);
+    ASSERT_EQ(speculative.get(101), 1);
+    speculative.end_step();
+    // Seed 101 (taken by an earlier step of the run) takes nothing.
+    ASSERT_EQ(speculative.get(101), 1);
+    speculative.end_step();
+    speculative.finish();
+
+    ASSERT_EQ(log.steps(), 5u);
+    std::vector<bool> direct;
+    for (std::size_t step = 0; step < log.steps(); ++step) direct.push_back(log.is_direct(step));
+    EXPECT_EQ(direct, (std::vector<bool>{true, false, true, false, true}));
+    ASSERT_EQ(log.read_end.size(), 2u);
+    ASSERT_EQ(log.write_end.size(), 2u);
+    auto indices = [](const std::vector<UsedEntry>& entries, std::size_t begin, std::size_t end) {
+        Indices out;
+        for (std::size_t k = begin; k < end; ++k) out.push_back(entries[k].index);
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    EXPECT_EQ(indices(log.reads, 0, log.read_end[0]), (Indices{100, 101}));
+    EXPECT_EQ(indices(log.writes, 0, log.write_end[0]), (Indices{100, 101}));
+    EXPECT_EQ(indices(log.reads, log.read_end[0], log.read_end[1]), (Indices{101, 200}));
+    EXPECT_EQ(indices(log.writes, log.write_end[0], log.write_end[1]), (Indices{200}));
 }
