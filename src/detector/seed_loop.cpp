@@ -183,6 +183,7 @@ public:
           chunks_((order.size() + kChunk - 1) / kChunk),
           states_(new std::atomic<std::uint32_t>[chunks_]), results_(kBuffers) {
         for (std::size_t c = 0; c < chunks_; ++c) states_[c].store(kFree, std::memory_order_relaxed);
+        for (std::atomic<std::uint64_t>& word : free_buffers_) word.store(~std::uint64_t{0}, std::memory_order_relaxed);
     }
 
     std::vector<SegmentRecord> run(std::size_t helpers) {
@@ -202,10 +203,25 @@ public:
 
 private:
     static constexpr std::size_t kChunk = 64;
-    static constexpr std::size_t kBuffers = 64;  // a bit each in free_buffers_
-    // Helpers claim chunks at least this far ahead of the committing thread,
-    // so that it has chunks of its own to run while they build results.
+    // Results waiting for the committing thread; a helper that has filled
+    // them all waits. As many as the largest lead, so that helpers running
+    // that far ahead still have room for a stretch of results.
+    static constexpr std::size_t kBufferWords = 4;
+    static constexpr std::size_t kBuffers = 64 * kBufferWords;  // a bit each in free_buffers_
+    // Helpers claim chunks at least lead_ chunks ahead of the committing
+    // thread, so that it has chunks of its own to run while they build
+    // results. The lead starts at kLead. Where long edges run along the
+    // rows, the order holds each edge's pixels one after another: the
+    // committing thread passes an edge whose region it has grown in no time
+    // and catches up with a helper growing the next one, then waits for it.
+    // When it catches up twice running having grown next to nothing itself,
+    // the lead doubles (up to kMaxLead), so that the helpers grow the next
+    // edges while it grows the one before. When most steps of a helper's
+    // chunk gave up (their seeds are pixels of regions the loop will grow
+    // first), the helpers run too far ahead and the lead halves again. Only
+    // the schedule depends on the lead, never a result.
     static constexpr std::size_t kLead = 16;
+    static constexpr std::size_t kMaxLead = 256;
     // Pauses the committing thread waits for a helper to hand over a chunk
     // it asked for; past them (the helper may have been put to sleep) it
     // runs the chunk itself.
@@ -232,6 +248,7 @@ private:
         // steps find none, and a record per step would be copied for each.
         std::vector<SegmentRecord> records;
         std::vector<std::uint32_t> record_steps;
+        std::size_t given_up = 0;  // steps that stopped on finding an earlier seed's pixel
     };
 
     std::size_t chunk_end(std::size_t c) const { return std::min(order_.size(), (c + 1) * kChunk); }
@@ -251,8 +268,15 @@ private:
     void run_directly(std::size_t c, SeedWorkspace& ws, std::size_t first) {
         for (std::size_t p = first; p < chunk_end(c); ++p) {
             prefetch_ahead(order_, p, used_map_, ctx_);
-            if (auto record = run_seed(order_[p], live_, ws, ctx_)) records_.push_back(*record);
+            run_live(p, ws);
         }
+    }
+
+    // Runs the seed at position p on the live map.
+    void run_live(std::size_t p, SeedWorkspace& ws) {
+        const PixelIndex seed = order_[p];
+        if (live_.get(seed) == 0) ++grown_;
+        if (auto record = run_seed(seed, live_, ws, ctx_)) records_.push_back(*record);
     }
 
     void commit(std::size_t c, SeedWorkspace& ws) {
@@ -265,9 +289,12 @@ private:
         // A helper still runs the chunk: it is asked to hand over the seeds
         // it has finished (the committing thread runs the rest), and waited
         // for a while.
-        if (phase_of(state) == kRunning)
+        bool caught_up = false;
+        if (phase_of(state) == kRunning) {
             slot.compare_exchange_strong(state, state_of(kHandOver, buffer_of(state)),
                                          std::memory_order_acq_rel);
+            caught_up = true;
+        }
         state = slot.load(std::memory_order_acquire);
         for (unsigned spins = 0; phase_of(state) == kHandOver; state = slot.load(std::memory_order_acquire)) {
             if (++spins > kPatience) {
@@ -290,7 +317,7 @@ private:
             if (log.is_direct(step)) {
                 // Left to this thread: mostly a seed taken long ago.
                 prefetch_ahead(order_, first + step, used_map_, ctx_);
-                if (auto record = run_seed(order_[first + step], live_, ws, ctx_)) records_.push_back(*record);
+                run_live(first + step, ws);
                 ++direct;
                 continue;
             }
@@ -306,13 +333,24 @@ private:
                     live_.set(log.writes[w].index, log.writes[w].value);
                 if (found) records_.push_back(result.records[found_at]);
                 ++accepted;
-            } else if (auto record = run_seed(order_[first + step], live_, ws, ctx_)) {
-                records_.push_back(*record);
+            } else {
+                run_live(first + step, ws);
             }
         }
         const std::size_t resume = first + log.steps();
         result.log.trim();
         release_buffer(buffer);
+        if (caught_up) {
+            const bool idle = grown_ - grown_at_catch_up_ < kChunk / 4;
+            if (idle && idle_at_catch_up_)
+                lead_.store(std::min(2 * lead_.load(std::memory_order_relaxed), kMaxLead),
+                            std::memory_order_relaxed);
+            grown_at_catch_up_ = grown_;
+            idle_at_catch_up_ = idle;
+        } else if (result.given_up > accepted) {
+            const std::size_t lead = lead_.load(std::memory_order_relaxed);
+            lead_.store(std::max(lead / 2, kLead), std::memory_order_relaxed);
+        }
         profile::count(profile::Counter::kAccepted, accepted);
         profile::count(profile::Counter::kDirect, direct);
         profile::count(profile::Counter::kRerun, chunk_end(c) - first - accepted - direct);
@@ -333,7 +371,8 @@ private:
         SpeculativeUsed& used = *views_[helper];
         while (!stop_.load(std::memory_order_relaxed)) {
             std::size_t c = next_.fetch_add(1, std::memory_order_relaxed);
-            const std::size_t lead = committed_.load(std::memory_order_acquire) + kLead;
+            const std::size_t lead =
+                committed_.load(std::memory_order_acquire) + lead_.load(std::memory_order_relaxed);
             if (c < lead) {
                 // Fallen behind: jump ahead, unless another helper has.
                 next_.compare_exchange_strong(++c, lead, std::memory_order_relaxed);
@@ -357,6 +396,7 @@ private:
             Result& result = results_[buffer];
             result.records.clear();
             result.record_steps.clear();
+            result.given_up = 0;
             used.start(result.log, slot, running);
             // A run that stops early (asked to hand over, or after an error)
             // ends its log at the last finished seed; the committing thread
@@ -376,6 +416,7 @@ private:
                         }
                         used.end_step();
                     } catch (const SeedTakenMeanwhile&) {
+                        ++result.given_up;
                         used.end_step_rejected();
                     }
                 }
@@ -436,21 +477,22 @@ private:
     // A free result buffer, waiting for one if need be; kBuffers when the
     // loop is stopping.
     std::size_t acquire_buffer() {
-        std::uint64_t free = free_buffers_.load(std::memory_order_acquire);
         for (unsigned spins = 0;;) {
-            if (free == 0) {
-                if (stop_.load(std::memory_order_relaxed)) return kBuffers;
-                pause_briefly(spins);
-                free = free_buffers_.load(std::memory_order_acquire);
-                continue;
+            for (std::size_t word = 0; word < kBufferWords; ++word) {
+                std::uint64_t free = free_buffers_[word].load(std::memory_order_acquire);
+                while (free != 0) {
+                    const auto bit = static_cast<std::size_t>(__builtin_ctzll(free));
+                    if (free_buffers_[word].compare_exchange_weak(free, free & (free - 1),
+                                                                  std::memory_order_acq_rel))
+                        return 64 * word + bit;
+                }
             }
-            const auto buffer = static_cast<std::size_t>(__builtin_ctzll(free));
-            if (free_buffers_.compare_exchange_weak(free, free & (free - 1), std::memory_order_acq_rel))
-                return buffer;
+            if (stop_.load(std::memory_order_relaxed)) return kBuffers;
+            pause_briefly(spins);
         }
     }
     void release_buffer(std::size_t buffer) {
-        free_buffers_.fetch_or(std::uint64_t{1} << buffer, std::memory_order_acq_rel);
+        free_buffers_[buffer / 64].fetch_or(std::uint64_t{1} << (buffer % 64), std::memory_order_acq_rel);
     }
 
     const CachedArray<PixelIndex>& order_;
@@ -460,9 +502,13 @@ private:
     std::size_t chunks_;
     std::unique_ptr<std::atomic<std::uint32_t>[]> states_;
     std::vector<Result> results_;
-    std::atomic<std::uint64_t> free_buffers_{~std::uint64_t{0}};
+    std::atomic<std::uint64_t> free_buffers_[kBufferWords];
     std::atomic<std::size_t> next_{0};       // next chunk a helper may claim
     std::atomic<std::size_t> committed_{0};  // chunks committed
+    std::atomic<std::size_t> lead_{kLead};  // written by the committing thread alone
+    std::size_t grown_ = 0;              // seeds the committing thread grew itself
+    std::size_t grown_at_catch_up_ = 0;  // the same when it last caught up with a helper
+    bool idle_at_catch_up_ = false;      // whether it had grown next to nothing by then
     std::atomic<bool> stop_{false};
     std::atomic<unsigned> helpers_started_{0};
     std::vector<std::unique_ptr<SpeculativeUsed>> views_;  // one per helper
