@@ -42,6 +42,7 @@ struct SeedContext {
 // Buffers of one thread's seed runs, reused from seed to seed.
 struct SeedWorkspace {
     Region region;
+    std::size_t grown = 0;  // seeds found free and grown
 };
 
 // One seed of the loop against the used map `used`: nothing when the seed
@@ -52,6 +53,7 @@ std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace
     using profile::Stage;
     using profile::Timer;
     if (used.get(seed) != 0) return std::nullopt;
+    ++ws.grown;
     profile::count(profile::Counter::kSeeds);
     const DetectionParams& params = ctx.params;
     DirectionSum sum;
@@ -272,11 +274,9 @@ private:
         }
     }
 
-    // Runs the seed at position p on the live map.
+    // Runs the seed at position p on the live map, keeping its record.
     void run_live(std::size_t p, SeedWorkspace& ws) {
-        const PixelIndex seed = order_[p];
-        if (live_.get(seed) == 0) ++grown_;
-        if (auto record = run_seed(seed, live_, ws, ctx_)) records_.push_back(*record);
+        if (auto record = run_seed(order_[p], live_, ws, ctx_)) records_.push_back(*record);
     }
 
     void commit(std::size_t c, SeedWorkspace& ws) {
@@ -341,11 +341,11 @@ private:
         result.log.trim();
         release_buffer(buffer);
         if (caught_up) {
-            const bool idle = grown_ - grown_at_catch_up_ < kChunk / 4;
+            const bool idle = ws.grown - grown_at_catch_up_ < kChunk / 4;
             if (idle && idle_at_catch_up_)
                 lead_.store(std::min(2 * lead_.load(std::memory_order_relaxed), kMaxLead),
                             std::memory_order_relaxed);
-            grown_at_catch_up_ = grown_;
+            grown_at_catch_up_ = ws.grown;
             idle_at_catch_up_ = idle;
         } else if (result.given_up > accepted) {
             const std::size_t lead = lead_.load(std::memory_order_relaxed);
@@ -506,8 +506,7 @@ private:
     std::atomic<std::size_t> next_{0};       // next chunk a helper may claim
     std::atomic<std::size_t> committed_{0};  // chunks committed
     std::atomic<std::size_t> lead_{kLead};  // written by the committing thread alone
-    std::size_t grown_ = 0;              // seeds the committing thread grew itself
-    std::size_t grown_at_catch_up_ = 0;  // the same when it last caught up with a helper
+    std::size_t grown_at_catch_up_ = 0;  // seeds it had grown itself when it last caught up
     bool idle_at_catch_up_ = false;      // whether it had grown next to nothing by then
     std::atomic<bool> stop_{false};
     std::atomic<unsigned> helpers_started_{0};
