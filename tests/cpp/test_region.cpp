@@ -105,7 +105,16 @@ TEST(Region, NanDirectionTakesEveryReachablePixel) {
     EXPECT_EQ(Indices(grown.begin(), grown.begin() + 4), (Indices{0, 1, 4, 5}));
 }
 
-// Whether every read a speculative log holds still holds in `used`.
+// A helper's view of `shared` with a run started on it, as the seed loop
+// sets one up.
+struct SpeculativeRun {
+    explicit SpeculativeRun(const UsedMap& shared) : used(shared, stop) { used.start(log, state, 1); }
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> state{1};
+    SpeculativeUsed used;
+    SpeculationLog log;
+};
+
 // Whether the committing thread could commit the whole log as it is: no
 // step left to it, and every logged read holding.
 bool log_holds(const SpeculationLog& log, const UsedMap& used) {
@@ -179,13 +188,11 @@ TEST_P(SpeculativeRegionTest, LogDecidesValidity) {
     const GradientField field = crossed_rows(10.0f);
     UsedMap used(width * height);
     used.set(0, true);
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint32_t> state{1};
-    SpeculativeUsed speculative(used, stop);
+    SpeculativeRun run(used);
+    SpeculativeUsed& speculative = run.used;
+    SpeculationLog& log = run.log;
     used.set(8, true);
 
-    SpeculationLog log;
-    speculative.start(log, state, 1);
     Region region;
     ASSERT_EQ(speculative.get(11), 0);
     grow_region(11, cos(kDefaultTolerance), field, speculative, region, width, height);
@@ -226,11 +233,9 @@ class FreedPixelsTest : public testing::TestWithParam<FreedPixelCase> {};
 
 TEST_P(FreedPixelsTest, OnlyPixelsLeftUsedAreWritten) {
     UsedMap used(64);
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint32_t> state{1};
-    SpeculativeUsed speculative(used, stop);
-    SpeculationLog log;
-    speculative.start(log, state, 1);
+    SpeculativeRun run(used);
+    SpeculativeUsed& speculative = run.used;
+    SpeculationLog& log = run.log;
     for (PixelIndex i : {10u, 11u, 12u, 13u}) {
         ASSERT_EQ(speculative.get(i), 0);
         speculative.set(i, 1);
@@ -272,11 +277,9 @@ INSTANTIATE_TEST_SUITE_P(Meanwhile, FreedPixelsTest,
 TEST(SpeculativeRegion, SeedTakenMeanwhileStopsTheStep) {
     constexpr std::size_t pixels = 4096;
     UsedMap used(pixels);
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint32_t> state{1};
-    SpeculativeUsed speculative(used, stop);
-    SpeculationLog log;
-    speculative.start(log, state, 1);
+    SpeculativeRun run(used);
+    SpeculativeUsed& speculative = run.used;
+    SpeculationLog& log = run.log;
     ASSERT_EQ(speculative.get(7), 0);
     speculative.set(7, 1);
     used.set(7, true);  // the committing thread's region reaches the seed
@@ -311,13 +314,11 @@ TEST_P(WatchedOrderTest, EarlierSeedInTheRegionEndsTheStep) {
     field[11].magnitude = 10.0f;
     field[GetParam().pixel].magnitude = GetParam().magnitude;
     UsedMap used(width * height);
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint32_t> state{1};
-    SpeculativeUsed speculative(used, stop);
+    SpeculativeRun run(used);
+    SpeculativeUsed& speculative = run.used;
+    SpeculationLog& log = run.log;
     speculative.watch_order(field.data(), field.size(), 20.0f);  // seed bin 511
 
-    SpeculationLog log;
-    speculative.start(log, state, 1);
     Region region;
     bool gave_up = false;
     try {
@@ -347,12 +348,10 @@ INSTANTIATE_TEST_SUITE_P(Bins, WatchedOrderTest,
 TEST(SpeculativeRegion, PeekLogsNothingAndSkippedStepNeverHolds) {
     UsedMap used(64);
     used.set(3, true);
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint32_t> state{1};
-    SpeculativeUsed speculative(used, stop);
+    SpeculativeRun run(used);
+    SpeculativeUsed& speculative = run.used;
+    SpeculationLog& log = run.log;
     used.set(5, true);  // taken after the view was made
-    SpeculationLog log;
-    speculative.start(log, state, 1);
     EXPECT_TRUE(speculative.peek(3));
     EXPECT_TRUE(speculative.peek(5));
     EXPECT_FALSE(speculative.peek(9));
@@ -373,11 +372,9 @@ TEST(SpeculativeRegion, PeekLogsNothingAndSkippedStepNeverHolds) {
 TEST(SpeculativeRegion, StepsLeftToTheCommitterInterleaveWithLoggedOnes) {
     UsedMap used(4096);
     used.set(70, true);  // taken by the committing thread after the view was made
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint32_t> state{1};
-    SpeculativeUsed speculative(used, stop);
-    SpeculationLog log;
-    speculative.start(log, state, 1);
+    SpeculativeRun run(used);
+    SpeculativeUsed& speculative = run.used;
+    SpeculationLog& log = run.log;
     // The step of seed 70 finds it used and takes nothing.
     ASSERT_EQ(speculative.get(70), 1);
     speculative.end_step();
