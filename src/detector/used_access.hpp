@@ -7,6 +7,8 @@
 // private overlay, and log the shared values their result depends on and
 // every bit they would leave used. A speculative result is valid exactly when
 // every logged read still holds; committing it then writes the logged values.
+// A step that changes nothing (its seed was used) logs nothing: the
+// committing thread runs its seed itself.
 //
 // A run reads a bit only to pass over a used pixel: the seed loop skips a
 // used seed, region growing a used neighbour. A free bit that the run reads
@@ -190,17 +192,16 @@ public:
 
     // Ends a step of the run: logs each bit the step leaves used, and
     // forgets the step's view. A step that took nothing found its seed used
-    // and is left to the committing thread. A bit it wrote and left free
-    // needs no entry:
-    // its first change logged a read of it free, which the commit checks
-    // before it writes anything, so writing it free would change nothing
-    // (refinement frees many of the pixels a region took). Later steps, of
-    // this run and of the helper's later runs, take the pixels this step
-    // used as used, as they will be once it is committed, so that a seed an
-    // earlier step took is passed over, not grown twice. They log that read
-    // like any other, so each step is still validated on its own, and a
-    // wrong guess (the step was not committed as it ran) costs a rerun,
-    // never a wrong result.
+    // and is left to the committing thread. A bit a step wrote and left
+    // free needs no entry: its first change logged a read of it free, which
+    // the commit checks before it writes anything, so writing it free would
+    // change nothing (refinement frees many of the pixels a region took).
+    // Later steps, of this run and of the helper's later runs, take the
+    // pixels this step used as used, as they will be once it is committed,
+    // so that a seed an earlier step took is passed over, not grown twice.
+    // They log that read like any other, so each step is still validated on
+    // its own, and a wrong guess (the step was not committed as it ran)
+    // costs a rerun, never a wrong result.
     void end_step() {
         const bool took_nothing = written_.empty();
         for (PixelIndex i : written_)
