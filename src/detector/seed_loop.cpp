@@ -204,10 +204,10 @@ public:
     }
 
 private:
-    static constexpr std::size_t kChunk = 64;
+    static constexpr std::size_t kChunk = 128;
     // Results waiting for the committing thread; a helper that has filled
-    // them all waits. As many as the largest lead, so that helpers running
-    // that far ahead still have room for a stretch of results.
+    // them all waits. Twice the largest lead, so that helpers running that
+    // far ahead still have room for a stretch of results.
     static constexpr std::size_t kBufferWords = 4;
     static constexpr std::size_t kBuffers = 64 * kBufferWords;  // a bit each in free_buffers_
     // Helpers claim chunks at least lead_ chunks ahead of the committing
@@ -222,8 +222,8 @@ private:
     // chunk gave up (their seeds are pixels of regions the loop will grow
     // first), the helpers run too far ahead and the lead halves again. Only
     // the schedule depends on the lead, never a result.
-    static constexpr std::size_t kLead = 16;
-    static constexpr std::size_t kMaxLead = 256;
+    static constexpr std::size_t kLead = 8;
+    static constexpr std::size_t kMaxLead = 128;
     // Pauses the committing thread waits for a helper to hand over a chunk
     // it asked for; past them (the helper may have been put to sleep) it
     // runs the chunk itself.
