@@ -42,6 +42,19 @@ struct alignas(64) WordTable {
     std::int16_t words[32];
 };
 
+// A shuffle that puts bytes `first` to `first + count - 1` of each 64-bit
+// lane at the bottom of that lane and zeros above them: `count` bytes of
+// little-endian unsigned sample, zero-extended to 64 bits.
+constexpr ByteTable zero_extend(int first, int count) {
+    ByteTable table{};
+    for (int i = 0; i < 64; ++i) {
+        const int lane = i - i % 8;
+        const int in_lane = i % 8;
+        table.bytes[i] = static_cast<std::int8_t>(in_lane < count ? lane % 16 + first + in_lane : -1);
+    }
+    return table;
+}
+
 // Where the steps of a chunk keep their source points between the passes.
 struct alignas(64) Step {
     __m512d weight[4];         // wA, wB, wC, wD
@@ -100,16 +113,7 @@ struct Samples8 {
     }
 
     // Byte C of the lane, then zeros.
-    static constexpr ByteTable pick(int c) {
-        ByteTable table{};
-        for (int i = 0; i < 64; ++i) {
-            const int lane = i - i % 8;
-            const int in_lane = i % 8;
-            table.bytes[i] = static_cast<std::int8_t>(
-                in_lane == 0 ? lane % 16 + c : -1);
-        }
-        return table;
-    }
+    static constexpr ByteTable pick(int c) { return zero_extend(c, 1); }
 
     template <int C>
     static Quad channel(const Rows& rows) {
@@ -198,15 +202,7 @@ struct Samples16Gather {
     }
 
     // Bytes 2C and 2C + 1 of each 64-bit lane, then zeros.
-    static constexpr ByteTable pick(int c) {
-        ByteTable table{};
-        for (int i = 0; i < 64; ++i) {
-            const int lane = i - i % 8;
-            const int in_lane = i % 8;
-            table.bytes[i] = static_cast<std::int8_t>(in_lane < 2 ? lane % 16 + 2 * c + in_lane : -1);
-        }
-        return table;
-    }
+    static constexpr ByteTable pick(int c) { return zero_extend(2 * c, 2); }
 
     template <int C>
     static __m512d element(__m512i lanes) {
