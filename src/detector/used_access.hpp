@@ -259,11 +259,11 @@ private:
         log_->add_step(false);
     }
 
-    // Drops what the step logged (after forget, which reads it) and leaves
-    // the step to the committing thread.
+    // Drops the reads the step logged (after forget, which needs them; a
+    // step left to the committing thread logged no writes) and leaves it to
+    // that thread.
     void leave_step() {
         log_->reads.resize(step_reads_begin());
-        log_->writes.resize(log_->write_end.empty() ? 0 : log_->write_end.back());
         log_->add_step(true);
     }
 
