@@ -204,9 +204,7 @@ public:
     // costs a rerun, never a wrong result.
     void end_step() {
         const bool took_nothing = written_.empty();
-        for (PixelIndex i : written_)
-            if (own_state(i) == kUsed) log_entry(log_->writes, i, 1);
-        forget(true);
+        forget(true, true);
         if (took_nothing) {
             leave_step();
         } else {
@@ -282,13 +280,17 @@ private:
     // A bit read used is never written in the same step (a used pixel does
     // not join a region) and a bit read free always is, so the reads only
     // need their used entries here.
-    void forget(bool expect) {
+    // With `log_writes`, each bit the step leaves used is logged as a
+    // write on the way, once.
+    void forget(bool expect, bool log_writes = false) {
         const unsigned after_used = expect ? kExpectedUsed : kUnknown;
         for (std::size_t k = step_reads_begin(); k < log_->reads.size(); ++k)
             if (log_->reads[k].value == 1) set_own_state(log_->reads[k].index, after_used);
-        // A pixel may be listed more than once, so kExpectedUsed counts as used.
+        // A pixel may be listed more than once: its first visit finds it
+        // kUsed, a later one what the first left.
         for (PixelIndex i : written_) {
             const unsigned own = own_state(i);
+            if (own == kUsed && log_writes) log_entry(log_->writes, i, 1);
             set_own_state(i, own == kUsed || own == kExpectedUsed ? after_used : kUnknown);
         }
         written_.clear();

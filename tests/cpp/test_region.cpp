@@ -221,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(Meanwhile, SpeculativeRegionTest,
                                          SpeculationCase{11, false}));  // its seed
 
 // A step that frees pixels it took (as refinement does) logs writes only for
-// the pixels it leaves used; its reads of the freed pixels still decide
+// the pixels it leaves used, once each however often it took them; its reads of the freed pixels still decide
 // whether it holds, and committing it sets exactly what running it live
 // would.
 struct FreedPixelCase {
@@ -244,6 +244,10 @@ TEST_P(FreedPixelsTest, OnlyPixelsLeftUsedAreWritten) {
     speculative.set(13, 0);
     speculative.set(11, 1);  // taken again, then freed again
     speculative.set(11, 0);
+    ASSERT_EQ(speculative.get(14), 0);
+    speculative.set(14, 1);  // taken, freed and taken again: left used
+    speculative.set(14, 0);
+    speculative.set(14, 1);
     speculative.end_step();
     speculative.finish();
 
@@ -252,25 +256,26 @@ TEST_P(FreedPixelsTest, OnlyPixelsLeftUsedAreWritten) {
         EXPECT_EQ(e.value, 1);
         written.push_back(e.index);
     }
-    EXPECT_EQ(written, (Indices{10, 12}));
+    EXPECT_EQ(written, (Indices{10, 12, 14}));
     std::vector<PixelIndex> read;
     for (const UsedEntry& e : log.reads) read.push_back(e.index);
     std::sort(read.begin(), read.end());
-    EXPECT_EQ(read, (Indices{10, 11, 12, 13}));
+    EXPECT_EQ(read, (Indices{10, 11, 12, 13, 14}));
 
     used.set(GetParam().taken_meanwhile, true);
     ASSERT_EQ(log_holds(log, used), GetParam().still_valid);
     if (!GetParam().still_valid) return;
     for (const UsedEntry& e : log.writes) used.set(e.index, e.value);
     for (PixelIndex i = 0; i < 64; ++i)
-        EXPECT_EQ(used[i], i == 10 || i == 12 || i == GetParam().taken_meanwhile) << i;
+        EXPECT_EQ(used[i], i == 10 || i == 12 || i == 14 || i == GetParam().taken_meanwhile) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Meanwhile, FreedPixelsTest,
                          testing::Values(FreedPixelCase{40, true},    // elsewhere
                                          FreedPixelCase{11, false},   // a pixel it freed
                                          FreedPixelCase{13, false},   // another
-                                         FreedPixelCase{12, false})); // one it kept
+                                         FreedPixelCase{12, false},   // one it kept
+                                         FreedPixelCase{14, false})); // one it took twice
 
 // A step whose seed is taken by an earlier region while it runs stops, and
 // its log can never be committed.
