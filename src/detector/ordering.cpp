@@ -12,7 +12,7 @@
 namespace linara {
 namespace {
 
-constexpr std::uint32_t kBins = 1024;
+constexpr std::uint32_t kBins = kSeedBins;
 // Cells per chunk of the parallel passes. The result does not depend on it.
 constexpr std::size_t kChunkCells = 1 << 16;
 
@@ -83,14 +83,6 @@ BlockBins block_bins_routine() {
 }
 
 }  // namespace
-
-// 1023 equal bins below the maximum, bin 1023 for the maximum itself.
-// float32 arithmetic.
-std::uint32_t seed_bin(float m, float max) {
-    const float q = m / max;
-    const float p = q * 1023.0f;
-    return std::min(saturating_cast<std::uint32_t>(static_cast<double>(p)), kBins - 1);
-}
 
 // A counting sort over the bins, on the worker pool: it emits exactly the
 // concatenation of per-bin lists in ascending pixel index, strongest bin

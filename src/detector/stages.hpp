@@ -2,10 +2,12 @@
 // The stages of the detector, in the order a run calls them. Each lives in
 // its own file, named for what it does.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "common/saturate.hpp"
 #include "detector/detector.hpp"
 
 namespace linara {
@@ -126,7 +128,15 @@ struct SeedPlan {
 };
 // The bin of magnitude m in the order, m > 0 and max the largest magnitude;
 // a higher bin comes first, and pixels of one bin in ascending index.
-std::uint32_t seed_bin(float m, float max);
+// 1023 equal bins below the maximum, bin 1023 for the maximum itself, in
+// float32 arithmetic. Inline: speculative runs ask for it at every pixel
+// they take.
+constexpr std::uint32_t kSeedBins = 1024;
+inline std::uint32_t seed_bin(float m, float max) {
+    const float q = m / max;
+    const float p = q * 1023.0f;
+    return std::min(saturating_cast<std::uint32_t>(static_cast<double>(p)), kSeedBins - 1);
+}
 // `weak`, when not empty, is the field's weak cells for `threshold`
 // (WeakCells), which become the plan's used map.
 SeedPlan plan_seeds(const GradientField& field, float threshold, UsedMap weak = {});
