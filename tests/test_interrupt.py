@@ -14,6 +14,10 @@ import os, signal, threading, time
 import numpy as np
 import linara
 
+# A runner started in the background may pass SIGINT on ignored; the child
+# wants Python's usual KeyboardInterrupt.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+
 def small_call():
     image = np.tri(300, 400, dtype=np.uint8) * 200
     return [(s.x1, s.y1, s.x2, s.y2, s.log_nfa) for s in linara.detect(image)]
