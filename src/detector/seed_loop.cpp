@@ -447,24 +447,30 @@ private:
             return false;
         const GradientCell* cells = ctx_.field.data();
         const GradientCell& s = cells[seed];
-        constexpr std::uint32_t kNoBin = kSeedBins;
-        std::uint32_t seed_bin_found = kNoBin;  // the seed's bin, once needed
+        std::uint32_t seed_bin_found = kNoBin;
         for (std::size_t row = seed - width; row <= seed + width; row += width) {
             for (std::size_t q = row - 1; q <= row + 1; ++q) {
                 if (q == seed || used.peek(static_cast<PixelIndex>(q))) continue;
                 const GradientCell& n = cells[q];
                 const double dot = static_cast<double>(s.dir_y) * n.dir_y + static_cast<double>(s.dir_x) * n.dir_x;
-                if (!(dot >= ctx_.cos_tolerance)) continue;
-                // Whether q comes before the seed: the magnitudes and indices
-                // decide when they agree, else the bins.
-                if (n.magnitude >= s.magnitude && q < seed) return true;
-                if (n.magnitude <= s.magnitude && q > seed) continue;
-                if (seed_bin_found == kNoBin) seed_bin_found = seed_bin(s.magnitude, ctx_.max_magnitude);
-                const std::uint32_t bin = seed_bin(n.magnitude, ctx_.max_magnitude);
-                if (bin > seed_bin_found || (bin == seed_bin_found && q < seed)) return true;
+                if (dot >= ctx_.cos_tolerance && comes_before(n.magnitude, q, s.magnitude, seed, seed_bin_found))
+                    return true;
             }
         }
         return false;
+    }
+
+    static constexpr std::uint32_t kNoBin = kSeedBins;  // above every bin
+    // Whether pixel a comes before pixel b in the order; the bins decide
+    // unless the magnitudes and indices agree. b_bin is b's bin, or kNoBin
+    // until it is first needed.
+    bool comes_before(float a_magnitude, std::size_t a, float b_magnitude, std::size_t b,
+                      std::uint32_t& b_bin) const {
+        if (a_magnitude >= b_magnitude && a < b) return true;
+        if (a_magnitude <= b_magnitude && a > b) return false;
+        if (b_bin == kNoBin) b_bin = seed_bin(b_magnitude, ctx_.max_magnitude);
+        const std::uint32_t bin_a = seed_bin(a_magnitude, ctx_.max_magnitude);
+        return bin_a > b_bin || (bin_a == b_bin && a < b);
     }
 
     bool has_free_seed(std::size_t c) const {

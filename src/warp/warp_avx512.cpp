@@ -436,8 +436,8 @@ void span16_avx512(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::
     warp_span_avx512<std::uint16_t, Samples16>(job, row, out_row, first, end);
 }
 
-void span16_avx512_gather(const WarpJob<std::uint16_t>& job, const RowTerms& row, std::uint16_t* out_row,
-                   std::size_t first, std::size_t end) {
+void span16_avx512_gather(const WarpJob<std::uint16_t>& job, const RowTerms& row,
+                          std::uint16_t* out_row, std::size_t first, std::size_t end) {
     warp_span_avx512<std::uint16_t, Samples16Gather>(job, row, out_row, first, end);
 }
 

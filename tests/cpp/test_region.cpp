@@ -221,9 +221,9 @@ INSTANTIATE_TEST_SUITE_P(Meanwhile, SpeculativeRegionTest,
                                          SpeculationCase{11, false}));  // its seed
 
 // A step that frees pixels it took (as refinement does) logs writes only for
-// the pixels it leaves used, once each however often it took them; its reads of the freed pixels still decide
-// whether it holds, and committing it sets exactly what running it live
-// would.
+// the pixels it leaves used, once each however often it took them; its
+// reads of the freed pixels still decide whether it holds, and committing
+// it sets exactly what running it live would.
 struct FreedPixelCase {
     PixelIndex taken_meanwhile;
     bool still_valid;
