@@ -41,6 +41,13 @@ void sort_longest_first(std::vector<SegmentRecord>& records) {
     records.swap(sorted);
 }
 
+// The field's row stride for a working image of this size: field_stride,
+// unless the padded field would pass the largest pixel index.
+std::size_t padded_stride(std::size_t width, std::size_t height) {
+    const std::size_t stride = field_stride(width);
+    return fits_pixel_index(stride, height) ? stride : width;
+}
+
 template <class T>
 DetectResult detect(const T* samples, std::size_t count, std::size_t width, std::size_t height,
                     double scale) {
@@ -69,15 +76,17 @@ DetectResult detect(const T* samples, std::size_t count, std::size_t width, std:
         const SubsamplePlan plan(width, height, scale);
         work_width = plan.width;
         work_height = plan.height;
+        const std::size_t stride = padded_stride(work_width, work_height);
         const DetectionParams params = make_detection_params(work_width, work_height, scale);
         WeakCells weak{params.magnitude_threshold, {}};
-        const GradientField field = compute_subsampled_gradient_field(samples, plan, &weak);
-        records = find_segments(field, work_width, work_height, params, std::move(weak.map));
+        const GradientField field = compute_subsampled_gradient_field(samples, plan, stride, &weak);
+        records = find_segments(field, work_width, work_height, stride, params, std::move(weak.map));
     } else {
+        const std::size_t stride = padded_stride(width, height);
         const DetectionParams params = make_detection_params(width, height, scale);
         WeakCells weak{params.magnitude_threshold, {}};
-        const GradientField field = compute_gradient_field(samples, width, height, &weak);
-        records = find_segments(field, width, height, params, std::move(weak.map));
+        const GradientField field = compute_gradient_field(samples, width, height, stride, &weak);
+        records = find_segments(field, width, height, stride, params, std::move(weak.map));
     }
     sort_longest_first(records);
     if (profile::g_enabled) profile::report(profile::now_ns() - start, work_width, work_height);

@@ -166,18 +166,20 @@ void mark_weak_row(const std::uint8_t* weak, std::size_t n, std::uint8_t* bytes,
 // `make_source()`, one source per band: source(y, buffer) returns row y,
 // either in place or written into `buffer`. Field row y reads image rows
 // y and y + 1 and writes only field row y; the last row and column keep
-// their zeros.
+// their zeros. Rows lie `stride` cells apart; the cells from the image's
+// last column to the stride are zero cells like it.
 template <class MakeSource>
-GradientField gradient_field(std::size_t width, std::size_t height, WeakCells* weak,
-                             const MakeSource& make_source) {
+GradientField gradient_field(std::size_t width, std::size_t height, std::size_t stride,
+                             WeakCells* weak, const MakeSource& make_source) {
     profile::Timer timer(profile::Stage::kGradient);
+    if (stride < width) throw InternalError("a gradient field row is shorter than the image row");
     if (width < 2 || height < 2) {
-        GradientField zeros(width * height);
+        GradientField zeros(stride * height);
         zeros.max_magnitude = 0.0f;
         return zeros;
     }
-    // Every cell is written below, the last row and column with zeros.
-    GradientField field(width * height, Fill::kNone);
+    // Every cell is written below, the last row and columns with zeros.
+    GradientField field(stride * height, Fill::kNone);
     GradientCell* cells = field.data();
     // The seed loop reads the field at scattered places, so a large field
     // on 4 KiB pages costs a TLB miss on nearly every seed. On huge pages
@@ -185,26 +187,28 @@ GradientField gradient_field(std::size_t width, std::size_t height, WeakCells* w
     // for an interrupt between rows, so the slower fault of a fresh huge
     // page never keeps an interrupt waiting for long.
     advise_huge_pages(cells, field.size() * sizeof(GradientCell));
-    std::fill(cells + (height - 1) * width, cells + height * width, GradientCell{0.0f, 0.0f, 0.0f});
+    std::fill(cells + (height - 1) * stride, cells + height * stride, GradientCell{0.0f, 0.0f, 0.0f});
     const RowFunction row_function = gradient_row_function();
     // Each row's largest magnitude, taken while the row is still in cache,
     // saves the seed ordering a pass over the whole field.
     std::vector<float> row_max(height - 1, 0.0f);
-    // The last row and column hold zero cells, weak unless the threshold
-    // is below 0.
+    // The last row, and each row from the image's last column on, hold
+    // zero cells, weak unless the threshold is below 0.
     std::uint8_t* weak_bytes = nullptr;
     const float threshold = weak ? weak->threshold : 0.0f;
     const std::uint8_t zero_is_weak = 0.0f > threshold ? 0 : 1;
     if (weak) {
-        weak->map = UsedMap(width * height);
+        weak->map = UsedMap(stride * height);
         weak_bytes = weak->map.bits();
-        const std::vector<std::uint8_t> last_row(width, zero_is_weak);
-        mark_weak_row(last_row.data(), width, weak_bytes, (height - 1) * width);
+        const std::vector<std::uint8_t> last_row(stride, zero_is_weak);
+        mark_weak_row(last_row.data(), stride, weak_bytes, (height - 1) * stride);
     }
     parallel_bands(height - 1, [&](std::size_t first, std::size_t end) {
         auto source = make_source();
         std::vector<double> rows(2 * width), gx(width), gy(width);
-        std::vector<std::uint8_t> pending(width), weak_flags(width);
+        // The row function sets the flags of the first width - 1 cells; the
+        // zero cells after them keep the flag they start with.
+        std::vector<std::uint8_t> pending(width), weak_flags(stride, zero_is_weak);
         double* top_buffer = rows.data();
         double* bottom_buffer = rows.data() + width;
         const double* top = source(first, top_buffer);
@@ -212,22 +216,20 @@ GradientField gradient_field(std::size_t width, std::size_t height, WeakCells* w
         for (std::size_t y = first; y < end; ++y) {
             poll_interrupt();
             const double* bottom = source(y + 1, bottom_buffer);
-            check_range(y * width, width, field.size(), "gradient field");
-            calls += row_function(top, bottom, cells + y * width, width, gx.data(), gy.data(),
-                                    pending.data(), threshold, weak_flags.data());
-            cells[y * width + width - 1] = {0.0f, 0.0f, 0.0f};
-            row_max[y] = largest_magnitude(cells + y * width, width - 1);
-            if (weak_bytes) {
-                weak_flags[width - 1] = zero_is_weak;
-                mark_weak_row(weak_flags.data(), width, weak_bytes, y * width);
-            }
+            GradientCell* const row = cells + y * stride;
+            check_range(y * stride, stride, field.size(), "gradient field");
+            calls += row_function(top, bottom, row, width, gx.data(), gy.data(), pending.data(),
+                                  threshold, weak_flags.data());
+            std::fill(row + width - 1, row + stride, GradientCell{0.0f, 0.0f, 0.0f});
+            row_max[y] = largest_magnitude(row, width - 1);
+            if (weak_bytes) mark_weak_row(weak_flags.data(), stride, weak_bytes, y * stride);
             top = bottom;
             std::swap(top_buffer, bottom_buffer);
         }
         if (profile::g_enabled) {
             std::size_t needed = 0;
             for (std::size_t y = first; y < end; ++y)
-                for (std::size_t x = 0; x + 1 < width; ++x) needed += cells[y * width + x].magnitude > 0.0f;
+                for (std::size_t x = 0; x + 1 < width; ++x) needed += cells[y * stride + x].magnitude > 0.0f;
             profile::add(profile::Counter::kHypotNeeded, needed);
             profile::add(profile::Counter::kHypotCalled, calls);
         }
@@ -243,9 +245,9 @@ GradientField gradient_field(std::size_t width, std::size_t height, WeakCells* w
 
 template <class T>
 GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height,
-                                     WeakCells* weak) {
+                                     std::size_t stride, WeakCells* weak) {
     const std::size_t count = width * height;
-    return gradient_field(width, height, weak, [&] {
+    return gradient_field(width, height, stride, weak, [&] {
         return [&](std::size_t y, double* buffer) -> const double* {
             check_range(y * width, width, count, "image");
             const T* row = samples + y * width;
@@ -261,8 +263,8 @@ GradientField compute_gradient_field(const T* samples, std::size_t width, std::s
 
 template <class T>
 GradientField compute_subsampled_gradient_field(const T* samples, const SubsamplePlan& plan,
-                                                WeakCells* weak) {
-    return gradient_field(plan.width, plan.height, weak, [&] {
+                                                std::size_t stride, WeakCells* weak) {
+    return gradient_field(plan.width, plan.height, stride, weak, [&] {
         return [rows = SubsampledRows<T>(plan, samples)](std::size_t y, double* buffer) mutable {
             rows.row(y, buffer);
             return static_cast<const double*>(buffer);
@@ -270,13 +272,21 @@ GradientField compute_subsampled_gradient_field(const T* samples, const Subsampl
     });
 }
 
-template GradientField compute_gradient_field(const double*, std::size_t, std::size_t, WeakCells*);
-template GradientField compute_gradient_field(const float*, std::size_t, std::size_t, WeakCells*);
-template GradientField compute_gradient_field(const std::uint8_t*, std::size_t, std::size_t, WeakCells*);
-template GradientField compute_gradient_field(const std::uint16_t*, std::size_t, std::size_t, WeakCells*);
-template GradientField compute_subsampled_gradient_field(const double*, const SubsamplePlan&, WeakCells*);
-template GradientField compute_subsampled_gradient_field(const float*, const SubsamplePlan&, WeakCells*);
-template GradientField compute_subsampled_gradient_field(const std::uint8_t*, const SubsamplePlan&, WeakCells*);
-template GradientField compute_subsampled_gradient_field(const std::uint16_t*, const SubsamplePlan&, WeakCells*);
+template GradientField compute_gradient_field(const double*, std::size_t, std::size_t, std::size_t,
+                                              WeakCells*);
+template GradientField compute_gradient_field(const float*, std::size_t, std::size_t, std::size_t,
+                                              WeakCells*);
+template GradientField compute_gradient_field(const std::uint8_t*, std::size_t, std::size_t, std::size_t,
+                                              WeakCells*);
+template GradientField compute_gradient_field(const std::uint16_t*, std::size_t, std::size_t, std::size_t,
+                                              WeakCells*);
+template GradientField compute_subsampled_gradient_field(const double*, const SubsamplePlan&, std::size_t,
+                                                         WeakCells*);
+template GradientField compute_subsampled_gradient_field(const float*, const SubsamplePlan&, std::size_t,
+                                                         WeakCells*);
+template GradientField compute_subsampled_gradient_field(const std::uint8_t*, const SubsamplePlan&, std::size_t,
+                                                         WeakCells*);
+template GradientField compute_subsampled_gradient_field(const std::uint16_t*, const SubsamplePlan&, std::size_t,
+                                                         WeakCells*);
 
 }  // namespace linara

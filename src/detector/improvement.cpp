@@ -6,9 +6,9 @@ namespace {
 class Polisher {
 public:
     Polisher(LineRect& rect, const GradientField& field, float magnitude_threshold,
-             double log_tests, std::size_t width, std::size_t height)
+             double log_tests, std::size_t width, std::size_t height, std::size_t stride)
         : rect_(rect), field_(field), threshold_(magnitude_threshold), log_tests_(log_tests),
-          width_(width), height_(height), best_(score(rect)) {}
+          width_(width), height_(height), stride_(stride), best_(score(rect)) {}
 
     double best() const { return best_; }
     bool good() const { return best_ > 0.0; }
@@ -67,22 +67,22 @@ public:
 
 private:
     double score(const LineRect& r) const {
-        return score_rect(r, field_, threshold_, log_tests_, width_, height_);
+        return score_rect(r, field_, threshold_, log_tests_, width_, height_, stride_);
     }
 
     LineRect& rect_;
     const GradientField& field_;
     float threshold_;
     double log_tests_;
-    std::size_t width_, height_;
+    std::size_t width_, height_, stride_;
     double best_;
 };
 
 }  // namespace
 
 double polish_rect(LineRect& rect, const GradientField& field, float magnitude_threshold,
-                   double log_tests, std::size_t width, std::size_t height) {
-    Polisher polisher(rect, field, magnitude_threshold, log_tests, width, height);
+                   double log_tests, std::size_t width, std::size_t height, std::size_t stride) {
+    Polisher polisher(rect, field, magnitude_threshold, log_tests, width, height, stride);
     if (polisher.good()) return polisher.best();
     polisher.finer_precision();
     if (polisher.good()) return polisher.best();

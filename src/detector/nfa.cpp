@@ -120,7 +120,7 @@ private:
 }  // namespace
 
 double score_rect(const LineRect& rect, const GradientField& field, float magnitude_threshold,
-                  double log_tests, std::size_t width, std::size_t height) {
+                  double log_tests, std::size_t width, std::size_t height, std::size_t stride) {
     const double cx = (rect.x1 + rect.x2) * 0.5;
     const double cy = (rect.y1 + rect.y2) * 0.5;
     const double half_length = hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
@@ -152,7 +152,7 @@ double score_rect(const LineRect& rect, const GradientField& field, float magnit
             if (!(first_column <= last_column)) continue;
             const auto first = static_cast<std::size_t>(first_column);
             const auto last = static_cast<std::size_t>(last_column);
-            const GradientCell* row = cells.span(y * width + first, last - first + 1) - first;
+            const GradientCell* row = cells.span(y * stride + first, last - first + 1) - first;
             for (std::size_t x = first; x <= last; ++x) {
                 const double fx = static_cast<double>(x) - cx;
                 const double along = rect.axis_x * fx + rect.axis_y * fy;

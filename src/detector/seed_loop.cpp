@@ -33,7 +33,11 @@ SegmentRecord make_record(const LineRect& rect, double log_nfa, double inverse_s
 
 struct SeedContext {
     const GradientField& field;
-    std::size_t width, height;
+    std::size_t width, height;  // of the image
+    // Of the field's and used map's rows. Growth and refinement take it for
+    // the image width: past the image's last column every cell is used, so
+    // a region grows as it would in rows of the image's own width.
+    std::size_t stride;
     const DetectionParams& params;
     double cos_tolerance;  // cos(params.tolerance)
     float max_magnitude;   // of the field, for the bins of the order
@@ -59,7 +63,7 @@ std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace
     DirectionSum sum;
     {
         Timer timer(Stage::kGrowth);
-        sum = grow_region(seed, ctx.cos_tolerance, ctx.field, used, ws.region, ctx.width, ctx.height);
+        sum = grow_region(seed, ctx.cos_tolerance, ctx.field, used, ws.region, ctx.stride, ctx.height);
     }
     if (ws.region.size() < params.min_size) return std::nullopt;
     profile::count(profile::Counter::kCandidates);
@@ -70,14 +74,14 @@ std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace
     }
     {
         Timer timer(Stage::kRefinement);
-        if (!tighten_region(ws.region, rect, used, ctx.field, params.min_size, ctx.width, ctx.height))
+        if (!tighten_region(ws.region, rect, used, ctx.field, params.min_size, ctx.stride, ctx.height))
             return std::nullopt;
     }
     double log_nfa;
     {
         Timer timer(Stage::kScoring);
         log_nfa = polish_rect(rect, ctx.field, params.magnitude_threshold, params.log_tests,
-                              ctx.width, ctx.height);
+                              ctx.width, ctx.height, ctx.stride);
     }
     // A score at or below 0 fails; any other, NaN included, passes.
     if (log_nfa <= 0.0) return std::nullopt;
@@ -99,7 +103,7 @@ void prefetch_ahead(const CachedArray<PixelIndex>& order, std::size_t p, const U
         __builtin_prefetch(used.bits() + (order[p + kPrefetchBitAhead] >> 3));
     if (p + kPrefetchWindowAhead >= order.size()) return;
     const std::size_t seed = order[p + kPrefetchWindowAhead];
-    const std::size_t width = ctx.width;
+    const std::size_t width = ctx.stride;
     if (seed < 2 * width + 2 || seed + 2 * width + 2 >= used.size()) return;
     if (load_used_bit(used.bits(), seed)) return;
     const GradientCell* cells = ctx.field.data();
@@ -440,7 +444,7 @@ private:
     // neighbour will most likely take the seed, so a speculative run of it
     // would be wasted. A guess: the committing thread runs a skipped seed.
     bool likely_taken(PixelIndex seed, const SpeculativeUsed& used) const {
-        const std::size_t width = ctx_.width;
+        const std::size_t width = ctx_.stride;
         const std::size_t x = seed % width, y = seed / width;
         if (ctx_.max_magnitude <= 0.0f || used.peek(seed) || x < 1 || x + 2 > width || y < 1 ||
             y + 2 > ctx_.height)
@@ -522,12 +526,14 @@ private:
 }  // namespace
 
 std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t width,
-                                         std::size_t height, const DetectionParams& params,
-                                         UsedMap weak) {
+                                         std::size_t height, std::size_t stride,
+                                         const DetectionParams& params, UsedMap weak) {
+    if (stride < width || field.size() != stride * height)
+        throw InternalError("the gradient field's rows do not match the image");
     SeedPlan plan = plan_seeds(field, params.magnitude_threshold, std::move(weak));
     const CachedArray<PixelIndex>& order = plan.order;
     UsedMap& used = plan.used;
-    const SeedContext ctx{field, width, height, params, cos(params.tolerance), plan.max_magnitude};
+    const SeedContext ctx{field, width, height, stride, params, cos(params.tolerance), plan.max_magnitude};
     const std::size_t threads = worker_pool_size();
     if (threads < 2 || order.size() < kMinSeedsToSpeculate) return run_in_order(order, used, ctx);
     SpeculativeLoop loop(order, used, ctx);

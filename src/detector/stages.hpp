@@ -88,16 +88,33 @@ struct WeakCells {
     UsedMap map;
 };
 
-// Gradient field of the image itself, its samples read through sample_value.
-// With `weak`, its map becomes the field's weak cells for its threshold.
+// The row stride, in cells, of the gradient field of an image `width`
+// wide: the least multiple of 16 at or above the width whose quotient by 16
+// is odd. A row of 12-byte cells then spans an odd number of 64-byte cache
+// lines, so a walk down a column visits every cache set. With a row of a
+// power of two times a few lines, as images 1024 or 2560 wide give at the
+// common scales, such a walk would keep to a few sets, and a long region
+// or rectangle running down the image would evict its own cells. The
+// cells past the image's last column are zero cells like the column
+// itself, weak and so used from the start: no region enters them. The
+// used map has the same layout.
+inline std::size_t field_stride(std::size_t width) {
+    std::size_t stride = (width + 15) / 16 * 16;
+    if (stride / 16 % 2 == 0) stride += 16;
+    return stride;
+}
+
+// Gradient field of the image itself, its samples read through sample_value,
+// its rows `stride` cells apart (stride >= width). With `weak`, its map
+// becomes the field's weak cells for its threshold, in the same layout.
 template <class T>
 GradientField compute_gradient_field(const T* samples, std::size_t width, std::size_t height,
-                                     WeakCells* weak = nullptr);
+                                     std::size_t stride, WeakCells* weak = nullptr);
 // Gradient field of the sub-sampled image, whose rows are made as the
 // gradient needs them and never stored whole.
 template <class T>
 GradientField compute_subsampled_gradient_field(const T* samples, const SubsamplePlan& plan,
-                                                WeakCells* weak = nullptr);
+                                                std::size_t stride, WeakCells* weak = nullptr);
 
 // The largest magnitude among n cells, 0 when none is positive. A magnitude
 // replaces the maximum only when it is larger (never NaN, never -0 over
@@ -211,22 +228,26 @@ bool tighten_region(Region& region, LineRect& rect, UsedMap& used, const Gradien
 // ---- nfa.cpp
 
 double ln_gamma(double x);
+// The field's rows lie `stride` cells apart; the rectangle is clipped to
+// the width x height image.
 double score_rect(const LineRect& rect, const GradientField& field, float magnitude_threshold,
-                  double log_tests, std::size_t width, std::size_t height);
+                  double log_tests, std::size_t width, std::size_t height, std::size_t stride);
 // -log10 of NT times the binomial tail P(X >= k), X ~ B(n, p).
 double log_nfa_from_counts(std::size_t n, std::size_t k, double p, double log_tests);
 
 // ---- improvement.cpp: returns the best score; rect becomes the best rectangle.
 
 double polish_rect(LineRect& rect, const GradientField& field, float magnitude_threshold,
-                   double log_tests, std::size_t width, std::size_t height);
+                   double log_tests, std::size_t width, std::size_t height, std::size_t stride);
 
 // ---- seed_loop.cpp: every seed of the pixel order, in order; the records
 // of the validated candidates in the order their seeds came.
 
+// The field is the gradient of a width x height image, its rows `stride`
+// cells apart (compute_gradient_field), and `weak` its weak cells.
 std::vector<SegmentRecord> find_segments(const GradientField& field, std::size_t width,
-                                         std::size_t height, const DetectionParams& params,
-                                         UsedMap weak = {});
+                                         std::size_t height, std::size_t stride,
+                                         const DetectionParams& params, UsedMap weak = {});
 
 // Column and row of a pixel index.
 struct PixelXY {

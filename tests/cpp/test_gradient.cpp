@@ -22,7 +22,7 @@ class GradientTest : public testing::TestWithParam<GradientCase> {};
 
 TEST_P(GradientTest, CellsMatch) {
     const GradientCase& c = GetParam();
-    const GradientField field = compute_gradient_field(c.samples.data(), c.width, c.height);
+    const GradientField field = compute_gradient_field(c.samples.data(), c.width, c.height, c.width);
     ASSERT_EQ(field.size(), c.width * c.height);
     std::vector<GradientCell> want(field.size(), GradientCell{0, 0, 0});
     for (const auto& [i, cell] : c.cells) want[i] = cell;
@@ -92,12 +92,12 @@ TEST(Gradient, EveryElementTypeGivesTheFieldOfItsFloat64Values) {
     };
     std::vector<double> u16_values(u16.size()), f64(u8.begin(), u8.end());
     std::transform(u16.begin(), u16.end(), u16_values.begin(), [](std::uint16_t v) { return v / 257.0; });
-    const GradientField want = compute_gradient_field(f64.data(), w, h);
+    const GradientField want = compute_gradient_field(f64.data(), w, h, w);
     // Every band's rows count towards the recorded largest magnitude.
     EXPECT_EQ(want.max_magnitude, largest_magnitude(want.data(), want.size()));
-    EXPECT_TRUE(same(compute_gradient_field(u8.data(), w, h), want));
-    EXPECT_TRUE(same(compute_gradient_field(std::vector<float>(u8.begin(), u8.end()).data(), w, h), want));
-    EXPECT_TRUE(same(compute_gradient_field(u16.data(), w, h), compute_gradient_field(u16_values.data(), w, h)));
+    EXPECT_TRUE(same(compute_gradient_field(u8.data(), w, h, w), want));
+    EXPECT_TRUE(same(compute_gradient_field(std::vector<float>(u8.begin(), u8.end()).data(), w, h, w), want));
+    EXPECT_TRUE(same(compute_gradient_field(u16.data(), w, h, w), compute_gradient_field(u16_values.data(), w, h, w)));
 }
 
 // Each cell against the formula it stands for, (hypot(gx, gy), -gy / m,
@@ -136,7 +136,7 @@ TEST_P(GradientFormulaTest, EveryCellIsTheLibraryFormula) {
             }
         }
     }
-    const GradientField field = compute_gradient_field(s.data(), w, h);
+    const GradientField field = compute_gradient_field(s.data(), w, h, w);
     std::size_t mismatches = 0;
     for (std::size_t y = 0; y + 1 < h; ++y) {
         for (std::size_t x = 0; x + 1 < w; ++x) {
@@ -162,34 +162,49 @@ INSTANTIATE_TEST_SUITE_P(Windows, GradientFormulaTest,
 // in a byte of the map and bands of rows that share bytes, with cells
 // computed in the vectorised pass or by the library (NaN samples), and the
 // zero cells of the last row and column, which a threshold below 0 keeps
-// strong.
+// strong. With rows longer than the image's (a stride), the image's cells
+// are those of the unpadded field and the cells past them are zero cells.
 struct WeakCase {
     std::size_t width;
     float threshold;
+    std::size_t padding;  // stride - width
 };
 
 class WeakCellsTest : public testing::TestWithParam<WeakCase> {};
 
 TEST_P(WeakCellsTest, AreTheCellsNotAboveTheThreshold) {
-    const std::size_t w = GetParam().width, h = 301;
+    const std::size_t w = GetParam().width, h = 301, stride = w + GetParam().padding;
     std::vector<double> s(w * h);
     for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<double>((i * 7919 + i / w * 13) % 23);
     for (std::size_t i = 0; i < s.size(); i += 97) s[i] = std::numeric_limits<double>::quiet_NaN();
     WeakCells weak{GetParam().threshold, {}};
-    const GradientField field = compute_gradient_field(s.data(), w, h, &weak);
+    const GradientField field = compute_gradient_field(s.data(), w, h, stride, &weak);
+    ASSERT_EQ(field.size(), stride * h);
     ASSERT_EQ(weak.map.size(), field.size());
     std::size_t wrong = 0;
     for (std::size_t i = 0; i < field.size(); ++i)
         wrong += weak.map[i] != !(field[i].magnitude > GetParam().threshold);
     EXPECT_EQ(wrong, 0u);
     for (std::size_t i = field.size(); i % 8 != 0; ++i) EXPECT_FALSE((weak.map.bits()[i / 8] >> (i % 8)) & 1u);
-    // The field itself is the one made without marking.
-    const GradientField plain = compute_gradient_field(s.data(), w, h);
-    EXPECT_EQ(std::memcmp(plain.data(), field.data(), field.size() * sizeof(GradientCell)), 0);
+    // The image's cells are those of the field made without marking and
+    // without padding; the padding holds zero cells.
+    const GradientField plain = compute_gradient_field(s.data(), w, h, w);
+    std::size_t differ = 0, nonzero = 0;
+    for (std::size_t y = 0; y < h; ++y) {
+        differ += std::memcmp(plain.data() + y * w, field.data() + y * stride, w * sizeof(GradientCell)) != 0;
+        for (std::size_t x = w; x < stride; ++x) {
+            const GradientCell& c = field[y * stride + x];
+            nonzero += c.magnitude != 0.0f || c.dir_x != 0.0f || c.dir_y != 0.0f;
+        }
+    }
+    EXPECT_EQ(differ, 0u);
+    EXPECT_EQ(nonzero, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, WeakCellsTest,
-                         testing::Values(WeakCase{13, 5.22625207901000976562f}, WeakCase{64, 5.22625207901000976562f},
-                                         WeakCase{67, 3.0f}, WeakCase{3, 0.0f}, WeakCase{21, -1.0f},
-                                         WeakCase{29, std::numeric_limits<float>::quiet_NaN()}),
+                         testing::Values(WeakCase{13, 5.22625207901000976562f, 0}, WeakCase{64, 5.22625207901000976562f, 0},
+                                         WeakCase{67, 3.0f, 0}, WeakCase{3, 0.0f, 0}, WeakCase{21, -1.0f, 0},
+                                         WeakCase{29, std::numeric_limits<float>::quiet_NaN(), 0},
+                                         WeakCase{64, 5.22625207901000976562f, 16}, WeakCase{67, 3.0f, 13},
+                                         WeakCase{21, -1.0f, 5}),
                          [](const auto& p) { return "width" + std::to_string(p.param.width) + "_" + std::to_string(p.index); });

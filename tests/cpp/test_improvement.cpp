@@ -31,8 +31,8 @@ TEST_P(PolishTest, KeepsOnlyStrictImprovements) {
         }
     const double lt = isnan(c.log_tests) ? log_nfa_from_counts(33, 11, 0.125, 0.0) : c.log_tests;
     LineRect rect{2, c.start_y, 12, c.start_y, c.start_width, 1, 0, kDefaultTolerance, kDefaultPrecision};
-    const double best = polish_rect(rect, field, threshold, lt, 16, 12);
-    EXPECT_EQ(best, score_rect(rect, field, threshold, lt, 16, 12));
+    const double best = polish_rect(rect, field, threshold, lt, 16, 12, 16);
+    EXPECT_EQ(best, score_rect(rect, field, threshold, lt, 16, 12, 16));
     const LineRect want{2, c.y, 12, c.y, c.width, 1, 0,
                         c.precision == kDefaultPrecision ? kDefaultTolerance : kPi * c.precision, c.precision};
     EXPECT_EQ(std::memcmp(&rect, &want, sizeof rect), 0)

@@ -70,7 +70,7 @@ TEST_P(ScoreTest, CountsInsideAndAligned) {
     GradientField field(144);
     for (std::size_t i = 0; i < 144; ++i) field[i] = {10.0f, 1.0f, 0.0f};
     if (c.changed < 144) field[c.changed] = c.cell;
-    EXPECT_EQ(score_rect(c.rect, field, kThreshold, 2.75, 12, 12), log_nfa_from_counts(c.n, c.k, 0.125, 2.75));
+    EXPECT_EQ(score_rect(c.rect, field, kThreshold, 2.75, 12, 12, 12), log_nfa_from_counts(c.n, c.k, 0.125, 2.75));
 }
 
 constexpr double kTol = 0.39269908169872414;
