@@ -384,28 +384,34 @@ __attribute__((always_inline)) inline void locate_avx512(const WarpJob<T>& job, 
     }
 }
 
-template <class T, class S>
-void warp_span_avx512(const WarpJob<T>& job, const RowTerms& r, T* out_row, std::size_t first,
-                      std::size_t end) {
-    // Too small for one load of each lane.
-    if (job.length < S::kLoadElements) return warp_span_portable(job, r, out_row, first, end);
-
-    Step steps[kChunk / kLanes];
+template <class T, class S, bool kAllSampled>
+__attribute__((always_inline)) inline void warp_span_body(const WarpJob<T>& job, const RowTerms& r,
+                                                          T* out_row, std::size_t first,
+                                                          std::size_t end) {
+    Step buffers[2][kChunk / kLanes];
+    Step* steps = buffers[0];
+    Step* next_steps = buffers[1];
     const std::size_t chunk_length = r.all_sampled && r.aw == 1.0 ? kChunkWithoutDivision : kChunk;
-    for (std::size_t chunk = first; chunk < end; chunk += chunk_length) {
-        const std::size_t chunk_end = end - chunk < chunk_length ? end : chunk + chunk_length;
-        if (r.all_sampled) {
-            locate_avx512<T, S, true>(job, r, chunk, chunk_end, steps);
-        } else {
-            locate_avx512<T, S, false>(job, r, chunk, chunk_end, steps);
-        }
-
-        // Pass two: the samples of each step are loaded one step ahead.
+    std::size_t chunk = first;
+    std::size_t chunk_end = end - chunk < chunk_length ? end : chunk + chunk_length;
+    locate_avx512<T, S, kAllSampled>(job, r, chunk, chunk_end, steps);
+    auto loadable = [](const Step& s) { return s.keep != 0 && !s.portable; };
+    while (chunk < end) {
+        const std::size_t next = chunk_end;
+        const std::size_t next_end = end - next < chunk_length ? end : next + chunk_length;
+        // Pass two of this chunk, with pass one of the next woven in a step
+        // at a time, so that its divisions run beside this chunk's blends.
+        // The samples of each step are loaded one step ahead.
         const Step* step = steps;
-        auto loadable = [](const Step& s) { return s.keep != 0 && !s.portable; };
         typename S::Rows ahead{};
         if (loadable(*step)) ahead = S::load(job.src, *step);
-        for (std::size_t x = chunk; x < chunk_end; x += kLanes, ++step) {
+        std::size_t located = next;
+        for (std::size_t x = chunk, k = 0; x < chunk_end; x += kLanes, ++step, ++k) {
+            if (located < next_end) {
+                const std::size_t to = next_end - located < kLanes ? next_end : located + kLanes;
+                locate_avx512<T, S, kAllSampled>(job, r, located, to, next_steps + k);
+                located = to;
+            }
             const std::size_t count = chunk_end - x < kLanes ? chunk_end - x : kLanes;
             const auto elements = static_cast<__mmask32>((1u << (3 * count)) - 1);
             T* const out = out_row + x * 3;
@@ -424,6 +430,22 @@ void warp_span_avx512(const WarpJob<T>& job, const RowTerms& r, T* out_row, std:
                              blend_channel(S::template channel<2>(rows), step->weight, step->keep));
             }
         }
+        std::swap(steps, next_steps);
+        chunk = next;
+        chunk_end = next_end;
+    }
+}
+
+template <class T, class S>
+void warp_span_avx512(const WarpJob<T>& job, const RowTerms& r, T* out_row, std::size_t first,
+                      std::size_t end) {
+    // Too small for one load of each lane.
+    if (job.length < S::kLoadElements) return warp_span_portable(job, r, out_row, first, end);
+    if (first >= end) return;
+    if (r.all_sampled) {
+        warp_span_body<T, S, true>(job, r, out_row, first, end);
+    } else {
+        warp_span_body<T, S, false>(job, r, out_row, first, end);
     }
 }
 

@@ -359,7 +359,7 @@ void expect_routines_agree(const char* name) {
     const WarpRoutine* routine = warp_internal::supported_warp_routine(name);
     if (!routine) GTEST_SKIP() << name << " is not supported by this processor";
     std::mt19937 rng(8);
-    // Widths with every remainder modulo 8 and 4, around the chunk of 128
+    // Widths with every remainder modulo 8 and 4, around the chunks of 32 and 128
     // pixels and the strip of 1024 columns; heights around the 32-row
     // blocks.
     const std::pair<std::size_t, std::size_t> sizes[] = {
