@@ -6,8 +6,10 @@
 // first computes the source points, indices and weights of every step of
 // the chunk, the second loads the samples and blends them. Split this way,
 // the loads of one step are issued while the previous step is blended
-// instead of waiting behind the divisions. The last width % 8 pixels of a
-// span run as a masked step.
+// instead of waiting behind the divisions. The first pass of the next
+// chunk runs a step at a time inside the second pass of this one, so that
+// its divisions overlap this chunk's loads and blends. The last width % 8
+// pixels of a span run as a masked step.
 
 // GCC 12's AVX-512 headers initialise their "undefined" vectors from
 // themselves, which -Wmaybe-uninitialized reports once they are inlined.
