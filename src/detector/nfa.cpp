@@ -117,6 +117,30 @@ private:
     double along_slope_ = 0, along_half_ = 0, across_slope_ = 0, across_half_ = 0, margin_ = 0;
 };
 
+// A tall rectangle's rows lie a field row apart, where no hardware
+// prefetcher looks; on a field too large for the caches each row would
+// wait for memory. So the scan asks for the two ends of the row
+// kPrefetchRowsAhead further down (a thin one's cells are one or two cache
+// lines; the lines between the ends of a wide one follow in order). Only
+// hints: no result depends on them.
+constexpr std::size_t kPrefetchFieldCells = (std::size_t{64} << 20) / sizeof(GradientCell);
+constexpr std::size_t kPrefetchRows = 64;
+constexpr std::size_t kPrefetchRowsAhead = 8;
+
+void prefetch_row(const RowSpans& spans, const GradientField& field, std::size_t y, double fy,
+                  std::size_t stride) {
+    double first, last;
+    spans.columns(fy, first, last);
+    if (!(first <= last)) return;
+    const std::size_t row = y * stride;
+    const std::size_t a = row + static_cast<std::size_t>(first);
+    const std::size_t b = row + static_cast<std::size_t>(last);
+    if (b < field.size()) {
+        __builtin_prefetch(field.data() + a);
+        __builtin_prefetch(field.data() + b);
+    }
+}
+
 }  // namespace
 
 double score_rect(const LineRect& rect, const GradientField& field, float magnitude_threshold,
@@ -145,8 +169,11 @@ double score_rect(const LineRect& rect, const GradientField& field, float magnit
         const Checked<const GradientCell> cells(field.data(), field.size(), "gradient field");
         const RowSpans spans(rect, cx, half_length, half_width, static_cast<double>(x_lo),
                              static_cast<double>(x_hi));
+        const bool prefetching = field.size() >= kPrefetchFieldCells && y_hi - y_lo >= kPrefetchRows;
         for (std::size_t y = y_lo; y <= y_hi; ++y) {
             const double fy = static_cast<double>(y) - cy;
+            if (prefetching && y_hi - y >= kPrefetchRowsAhead)
+                prefetch_row(spans, field, y + kPrefetchRowsAhead, fy + kPrefetchRowsAhead, stride);
             double first_column, last_column;
             spans.columns(fy, first_column, last_column);
             if (!(first_column <= last_column)) continue;
