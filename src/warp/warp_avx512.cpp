@@ -394,25 +394,28 @@ __attribute__((always_inline)) inline void warp_span_body(const WarpJob<T>& job,
     Step* steps = buffers[0];
     Step* next_steps = buffers[1];
     const std::size_t chunk_length = r.all_sampled && r.aw == 1.0 ? kChunkWithoutDivision : kChunk;
+    auto end_from = [&](std::size_t start) {
+        return end - start < chunk_length ? end : start + chunk_length;
+    };
     std::size_t chunk = first;
-    std::size_t chunk_end = end - chunk < chunk_length ? end : chunk + chunk_length;
+    std::size_t chunk_end = end_from(chunk);
     locate_avx512<T, S, kAllSampled>(job, r, chunk, chunk_end, steps);
     auto loadable = [](const Step& s) { return s.keep != 0 && !s.portable; };
     while (chunk < end) {
         const std::size_t next = chunk_end;
-        const std::size_t next_end = end - next < chunk_length ? end : next + chunk_length;
+        const std::size_t next_end = end_from(next);
         // Pass two of this chunk, with pass one of the next woven in a step
         // at a time, so that its divisions run beside this chunk's blends.
         // The samples of each step are loaded one step ahead.
         const Step* step = steps;
         typename S::Rows ahead{};
         if (loadable(*step)) ahead = S::load(job.src, *step);
-        std::size_t located = next;
+        // The next chunk has no more steps than this one.
         for (std::size_t x = chunk, k = 0; x < chunk_end; x += kLanes, ++step, ++k) {
-            if (located < next_end) {
-                const std::size_t to = next_end - located < kLanes ? next_end : located + kLanes;
-                locate_avx512<T, S, kAllSampled>(job, r, located, to, next_steps + k);
-                located = to;
+            const std::size_t at = next + k * kLanes;
+            if (at < next_end) {
+                const std::size_t to = std::min(at + kLanes, next_end);
+                locate_avx512<T, S, kAllSampled>(job, r, at, to, next_steps + k);
             }
             const std::size_t count = chunk_end - x < kLanes ? chunk_end - x : kLanes;
             const auto elements = static_cast<__mmask32>((1u << (3 * count)) - 1);
