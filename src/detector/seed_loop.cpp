@@ -478,7 +478,7 @@ private:
         if (a_magnitude <= b_magnitude && a > b) return false;
         if (b_bin == kNoBin) b_bin = seed_bin(b_magnitude, ctx_.max_magnitude);
         const std::uint32_t bin_a = seed_bin(a_magnitude, ctx_.max_magnitude);
-        return bin_a > b_bin || (bin_a == b_bin && a < b);
+        return precedes_in_order(bin_a, a, b_bin, b);
     }
 
     bool has_free_seed(std::size_t c) const {

@@ -154,6 +154,12 @@ inline std::uint32_t seed_bin(float m, float max) {
     const float p = q * 1023.0f;
     return std::min(saturating_cast<std::uint32_t>(static_cast<double>(p)), kSeedBins - 1);
 }
+// Whether the pixel of bin `bin_a` and index a comes before that of bin
+// `bin_b` and index b in the order.
+inline bool precedes_in_order(std::uint32_t bin_a, std::size_t a, std::uint32_t bin_b,
+                              std::size_t b) {
+    return bin_a > bin_b || (bin_a == bin_b && a < b);
+}
 // `weak`, when not empty, is the field's weak cells for `threshold`
 // (WeakCells), which become the plan's used map.
 SeedPlan plan_seeds(const GradientField& field, float threshold, UsedMap weak = {});

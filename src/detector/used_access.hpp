@@ -246,7 +246,7 @@ private:
 
     bool comes_before_seed(PixelIndex i) const {
         const std::uint32_t bin = seed_bin(cells_[i].magnitude, max_magnitude_);
-        return bin > seed_bin_ || (bin == seed_bin_ && i < seed_);
+        return precedes_in_order(bin, i, seed_bin_, seed_);
     }
 
     std::size_t step_reads_begin() const { return log_->read_end.empty() ? 0 : log_->read_end.back(); }
