@@ -4,7 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -49,11 +51,12 @@ struct SeedWorkspace {
     std::size_t grown = 0;  // seeds found free and grown
 };
 
-// One seed of the loop against the used map `used`: nothing when the seed
-// is taken or its candidate fails, else the candidate's record.
+// Growth, fit and refinement of one seed against the used map `used`:
+// nothing when the seed is taken or its candidate fails refinement, else
+// the candidate's rectangle, to be scored.
 template <class Used>
-std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace& ws,
-                                      const SeedContext& ctx) {
+std::optional<LineRect> find_candidate(PixelIndex seed, Used& used, SeedWorkspace& ws,
+                                       const SeedContext& ctx) {
     using profile::Stage;
     using profile::Timer;
     if (used.get(seed) != 0) return std::nullopt;
@@ -77,16 +80,31 @@ std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace
         if (!tighten_region(ws.region, rect, used, ctx.field, params.min_size, ctx.stride, ctx.height))
             return std::nullopt;
     }
+    return rect;
+}
+
+// The record of a candidate whose score passes, else nothing. It reads only
+// the gradient field, so any thread may score a candidate at any time.
+std::optional<SegmentRecord> score_candidate(LineRect rect, const SeedContext& ctx) {
     double log_nfa;
     {
-        Timer timer(Stage::kScoring);
-        log_nfa = polish_rect(rect, ctx.field, params.magnitude_threshold, params.log_tests,
+        profile::Timer timer(profile::Stage::kScoring);
+        log_nfa = polish_rect(rect, ctx.field, ctx.params.magnitude_threshold, ctx.params.log_tests,
                               ctx.width, ctx.height, ctx.stride);
     }
     // A score at or below 0 fails; any other, NaN included, passes.
     if (log_nfa <= 0.0) return std::nullopt;
     profile::count(profile::Counter::kSegments);
-    return make_record(rect, log_nfa, params.inverse_scale);
+    return make_record(rect, log_nfa, ctx.params.inverse_scale);
+}
+
+// One seed of the loop against the used map `used`: nothing when the seed
+// is taken or its candidate fails, else the candidate's record.
+template <class Used>
+std::optional<SegmentRecord> run_seed(PixelIndex seed, Used& used, SeedWorkspace& ws,
+                                      const SeedContext& ctx) {
+    if (auto rect = find_candidate(seed, used, ws, ctx)) return score_candidate(*rect, ctx);
+    return std::nullopt;
 }
 
 // Seeds lie scattered over the image and most are taken before the loop
@@ -208,6 +226,7 @@ public:
             helpers,
             [](void* self, std::size_t, std::size_t) { static_cast<SpeculativeLoop*>(self)->help(); },
             this, [this] { commit_all(); }, [this] { stop_.store(true, std::memory_order_relaxed); });
+        finish_records();
         return std::move(records_);
     }
 
@@ -261,6 +280,22 @@ private:
         std::size_t given_up = 0;  // steps that stopped on finding an earlier seed's pixel
     };
 
+    // A candidate the committing thread found, scored by whichever thread
+    // takes it from the queue.
+    struct Deferred {
+        enum State : std::uint8_t { kWaiting, kScored, kFailed };
+        explicit Deferred(const LineRect& r) : rect(r) {}
+        LineRect rect;
+        std::optional<SegmentRecord> record;  // once scored
+        std::atomic<State> state{kWaiting};
+    };
+    // A segment that waits in seed order behind a candidate not yet scored:
+    // a record, or the next candidate in the queue.
+    struct Waiting {
+        SegmentRecord record;
+        bool candidate;
+    };
+
     std::size_t chunk_end(std::size_t c) const { return std::min(order_.size(), (c + 1) * kChunk); }
 
     void commit_all() {
@@ -271,7 +306,10 @@ private:
             jitter.maybe_pause();
             commit(c, ws);
             committed_.store(c + 1, std::memory_order_release);
+            retire_waiting(false);
         }
+        // Candidates no helper has taken yet are scored here, not waited for.
+        while (Deferred* candidate = take_deferred()) score(*candidate);
     }
 
     // Runs positions [first, end of chunk c) on the live map.
@@ -282,9 +320,17 @@ private:
         }
     }
 
-    // Runs the seed at position p on the live map, keeping its record.
+    // Runs the seed at position p on the live map. A candidate it finds
+    // waits in the queue to be scored, most likely by a helper: every later
+    // seed waits for this thread, but none for a score.
     void run_live(std::size_t p, SeedWorkspace& ws) {
-        if (auto record = run_seed(order_[p], live_, ws, ctx_)) records_.push_back(*record);
+        if (auto rect = find_candidate(order_[p], live_, ws, ctx_)) {
+            {
+                std::lock_guard<std::mutex> lock(deferred_mutex_);
+                deferred_.emplace_back(*rect);
+            }
+            waiting_.push_back({{}, true});
+        }
     }
 
     void commit(std::size_t c, SeedWorkspace& ws) {
@@ -339,7 +385,7 @@ private:
                 profile::Timer timer(profile::Stage::kCommit);
                 for (std::size_t w = writes; w < writes_end; ++w)
                     live_.set(log.writes[w].index, log.writes[w].value);
-                if (found) records_.push_back(result.records[found_at]);
+                if (found) add_record(result.records[found_at]);
                 ++accepted;
             } else {
                 run_live(first + step, ws);
@@ -378,6 +424,8 @@ private:
         Jitter jitter(helper + 1);
         SpeculativeUsed& used = *views_[helper];
         while (!stop_.load(std::memory_order_relaxed)) {
+            // A waiting candidate comes first: its score is sure to be used.
+            if (score_deferred(jitter)) continue;
             std::size_t c = next_.fetch_add(1, std::memory_order_relaxed);
             const std::size_t lead =
                 committed_.load(std::memory_order_acquire) + lead_.load(std::memory_order_relaxed);
@@ -386,7 +434,13 @@ private:
                 next_.compare_exchange_strong(++c, lead, std::memory_order_relaxed);
                 continue;
             }
-            if (c >= chunks_) return;
+            if (c >= chunks_) {
+                // No chunk left to run: candidates still come until the
+                // committing thread is done.
+                for (unsigned spins = 0; !stop_.load(std::memory_order_relaxed);)
+                    if (!score_deferred(jitter)) pause_briefly(spins);
+                return;
+            }
             // A chunk whose seeds are all taken costs the committing thread
             // next to nothing; helpers leave it alone.
             if (!has_free_seed(c)) continue;
@@ -481,6 +535,76 @@ private:
         return precedes_in_order(bin_a, a, b_bin, b);
     }
 
+    // Scores the next waiting candidate on a helper, if there is one. An
+    // error leaves the candidate to the committing thread, which meets the
+    // error itself.
+    bool score_deferred(Jitter& jitter) {
+        Deferred* candidate = take_deferred();
+        if (!candidate) return false;
+        jitter.maybe_pause();
+        try {
+            score(*candidate);
+        } catch (...) {
+            candidate->state.store(Deferred::kFailed, std::memory_order_release);
+        }
+        return true;
+    }
+
+    Deferred* take_deferred() {
+        std::lock_guard<std::mutex> lock(deferred_mutex_);
+        if (next_deferred_ == deferred_.size()) return nullptr;
+        return &deferred_[next_deferred_++];
+    }
+
+    void score(Deferred& candidate) const {
+        candidate.record = score_candidate(candidate.rect, ctx_);
+        candidate.state.store(Deferred::kScored, std::memory_order_release);
+    }
+
+    void add_record(const SegmentRecord& record) {
+        if (waiting_.empty()) {
+            records_.push_back(record);
+        } else {
+            waiting_.push_back({record, false});
+        }
+    }
+
+    // Moves the segments at the front of the wait to the records, up to the
+    // first candidate not yet scored (or, with `finish`, scoring each such
+    // candidate here), and drops the candidates passed from the queue, so
+    // that it holds only candidates in flight.
+    void retire_waiting(bool finish) {
+        while (!waiting_.empty()) {
+            const Waiting& front = waiting_.front();
+            if (front.candidate) {
+                Deferred& candidate = deferred_.front();  // only this thread removes candidates
+                if (candidate.state.load(std::memory_order_acquire) != Deferred::kScored) {
+                    if (!finish) return;
+                    score(candidate);  // a helper's scoring failed, or none took it
+                }
+                if (candidate.record) records_.push_back(*candidate.record);
+                std::lock_guard<std::mutex> lock(deferred_mutex_);
+                if (next_deferred_ == 0) throw InternalError("a candidate left the queue untaken");
+                deferred_.pop_front();
+                --next_deferred_;
+            } else {
+                records_.push_back(front.record);
+            }
+            waiting_.pop_front();
+        }
+    }
+
+    // Once every helper has returned: every candidate is scored by now,
+    // except those whose scoring failed on a helper, scored again here.
+    void finish_records() {
+        {
+            // Candidates no thread took are scored below, in order.
+            std::lock_guard<std::mutex> lock(deferred_mutex_);
+            next_deferred_ = deferred_.size();
+        }
+        retire_waiting(true);
+    }
+
     bool has_free_seed(std::size_t c) const {
         for (std::size_t p = c * kChunk; p < chunk_end(c); ++p)
             if (live_.get(order_[p]) == 0) return true;
@@ -524,7 +648,14 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<unsigned> helpers_started_{0};
     std::vector<std::unique_ptr<SpeculativeUsed>> views_;  // one per helper
-    std::vector<SegmentRecord> records_;
+    std::vector<SegmentRecord> records_;  // in seed order, as far as known
+    std::deque<Waiting> waiting_;         // the committing thread's alone
+    // Candidates to score, appended by the committing thread and taken in
+    // order by any thread, under the mutex. The committing thread removes
+    // them from the front once scored; the others stay where they are.
+    std::deque<Deferred> deferred_;
+    std::size_t next_deferred_ = 0;
+    std::mutex deferred_mutex_;
 };
 
 }  // namespace
