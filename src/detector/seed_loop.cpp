@@ -392,6 +392,8 @@ private:
             }
         }
         const std::size_t resume = first + log.steps();
+        // Once released, the buffer may be a helper's again at once.
+        const std::size_t given_up = result.given_up;
         result.log.trim();
         release_buffer(buffer);
         if (caught_up) {
@@ -401,7 +403,7 @@ private:
                             std::memory_order_relaxed);
             grown_at_catch_up_ = ws.grown;
             idle_at_catch_up_ = idle;
-        } else if (result.given_up > accepted) {
+        } else if (given_up > accepted) {
             const std::size_t lead = lead_.load(std::memory_order_relaxed);
             lead_.store(std::max(lead / 2, kLead), std::memory_order_relaxed);
         }
