@@ -201,6 +201,11 @@ void pause_briefly(unsigned& spins) {
 // claimed it runs itself at once, so it never waits for a helper to start,
 // and it waits only briefly for one that is running.
 //
+// Scoring a candidate reads the gradient field alone, so no later seed
+// depends on it: the candidates the committing thread finds itself go to a
+// queue that the helpers take first, and their records rejoin the others
+// in seed order.
+//
 // Chunks keep the cost of handing work over (an atomic state word per
 // chunk) small beside the work, and most positions hold seeds taken long
 // before the loop reaches them, which cost nothing.
