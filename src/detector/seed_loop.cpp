@@ -231,7 +231,7 @@ public:
             helpers,
             [](void* self, std::size_t, std::size_t) { static_cast<SpeculativeLoop*>(self)->help(); },
             this, [this] { commit_all(); }, [this] { stop_.store(true, std::memory_order_relaxed); });
-        finish_records();
+        retire_waiting(true);
         return std::move(records_);
     }
 
@@ -288,18 +288,14 @@ private:
     // A candidate the committing thread found, scored by whichever thread
     // takes it from the queue.
     struct Deferred {
-        enum State : std::uint8_t { kWaiting, kScored, kFailed };
         explicit Deferred(const LineRect& r) : rect(r) {}
         LineRect rect;
         std::optional<SegmentRecord> record;  // once scored
-        std::atomic<State> state{kWaiting};
+        std::atomic<bool> scored{false};
     };
     // A segment that waits in seed order behind a candidate not yet scored:
-    // a record, or the next candidate in the queue.
-    struct Waiting {
-        SegmentRecord record;
-        bool candidate;
-    };
+    // a record, or (none) the next candidate in the queue.
+    using Waiting = std::optional<SegmentRecord>;
 
     std::size_t chunk_end(std::size_t c) const { return std::min(order_.size(), (c + 1) * kChunk); }
 
@@ -334,7 +330,7 @@ private:
                 std::lock_guard<std::mutex> lock(deferred_mutex_);
                 deferred_.emplace_back(*rect);
             }
-            waiting_.push_back({{}, true});
+            waiting_.emplace_back();
         }
     }
 
@@ -552,7 +548,7 @@ private:
         try {
             score(*candidate);
         } catch (...) {
-            candidate->state.store(Deferred::kFailed, std::memory_order_release);
+            // Left unscored: the committing thread scores it again.
         }
         return true;
     }
@@ -565,29 +561,31 @@ private:
 
     void score(Deferred& candidate) const {
         candidate.record = score_candidate(candidate.rect, ctx_);
-        candidate.state.store(Deferred::kScored, std::memory_order_release);
+        candidate.scored.store(true, std::memory_order_release);
     }
 
     void add_record(const SegmentRecord& record) {
         if (waiting_.empty()) {
             records_.push_back(record);
         } else {
-            waiting_.push_back({record, false});
+            waiting_.emplace_back(record);
         }
     }
 
     // Moves the segments at the front of the wait to the records, up to the
-    // first candidate not yet scored (or, with `finish`, scoring each such
-    // candidate here), and drops the candidates passed from the queue, so
-    // that it holds only candidates in flight.
+    // first candidate not yet scored (or, with `finish`, once every helper
+    // has returned, scoring each such candidate here: a helper's scoring
+    // failed, and this thread meets the error itself), and drops the
+    // candidates passed from the queue, so that it holds only candidates in
+    // flight.
     void retire_waiting(bool finish) {
         while (!waiting_.empty()) {
             const Waiting& front = waiting_.front();
-            if (front.candidate) {
+            if (!front) {
                 Deferred& candidate = deferred_.front();  // only this thread removes candidates
-                if (candidate.state.load(std::memory_order_acquire) != Deferred::kScored) {
+                if (!candidate.scored.load(std::memory_order_acquire)) {
                     if (!finish) return;
-                    score(candidate);  // a helper's scoring failed, or none took it
+                    score(candidate);
                 }
                 if (candidate.record) records_.push_back(*candidate.record);
                 std::lock_guard<std::mutex> lock(deferred_mutex_);
@@ -595,21 +593,10 @@ private:
                 deferred_.pop_front();
                 --next_deferred_;
             } else {
-                records_.push_back(front.record);
+                records_.push_back(*front);
             }
             waiting_.pop_front();
         }
-    }
-
-    // Once every helper has returned: every candidate is scored by now,
-    // except those whose scoring failed on a helper, scored again here.
-    void finish_records() {
-        {
-            // Candidates no thread took are scored below, in order.
-            std::lock_guard<std::mutex> lock(deferred_mutex_);
-            next_deferred_ = deferred_.size();
-        }
-        retire_waiting(true);
     }
 
     bool has_free_seed(std::size_t c) const {
