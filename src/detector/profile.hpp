@@ -4,6 +4,12 @@
 // detection prints to stderr the time spent in each stage (summed over the
 // threads that ran it) and a few counters. Off, a measured section costs
 // one predictable branch. Concurrent detections share the counters.
+//
+// Timers and count() add to totals of their own thread, which flush_thread()
+// moves to the shared ones: counted per pixel on several threads, shared
+// totals would bounce between the cores and slow the profiled run several
+// times over. A thread that measures calls flush_thread() before the report
+// (which flushes the reporting thread itself).
 
 #include <cstdint>
 
@@ -36,8 +42,13 @@ enum class Counter : int {
 extern const bool g_enabled;
 
 std::uint64_t now_ns();
-void add_time(Stage stage, std::uint64_t ns);
+// Adds to the shared totals at once.
 void add(Counter counter, std::uint64_t n = 1);
+// Adds to this thread's totals.
+void add_time_here(Stage stage, std::uint64_t ns);
+void add_here(Counter counter, std::uint64_t n);
+// Moves this thread's totals to the shared ones.
+void flush_thread();
 // Prints the totals since the last report and resets them.
 void report(std::uint64_t wall_ns, std::uint64_t width, std::uint64_t height);
 
@@ -45,7 +56,7 @@ class Timer {
 public:
     explicit Timer(Stage stage) : stage_(stage), start_(g_enabled ? now_ns() : 0) {}
     ~Timer() {
-        if (g_enabled) add_time(stage_, now_ns() - start_);
+        if (g_enabled) add_time_here(stage_, now_ns() - start_);
     }
     Timer(const Timer&) = delete;
     Timer& operator=(const Timer&) = delete;
@@ -56,7 +67,18 @@ private:
 };
 
 inline void count(Counter counter, std::uint64_t n = 1) {
-    if (g_enabled) add(counter, n);
+    if (g_enabled) add_here(counter, n);
 }
+
+// Flushes the thread's totals when it leaves the scope.
+class FlushOnExit {
+public:
+    FlushOnExit() = default;
+    ~FlushOnExit() {
+        if (g_enabled) flush_thread();
+    }
+    FlushOnExit(const FlushOnExit&) = delete;
+    FlushOnExit& operator=(const FlushOnExit&) = delete;
+};
 
 }  // namespace linara::profile

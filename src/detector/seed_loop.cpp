@@ -421,6 +421,7 @@ private:
     }
 
     void help() {
+        const profile::FlushOnExit flush;
         SeedWorkspace ws;
         const unsigned helper = helpers_started_.fetch_add(1);
         if (helper >= views_.size()) return;
