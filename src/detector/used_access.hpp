@@ -179,15 +179,20 @@ public:
         const unsigned own = own_state(i);
         const unsigned wanted = value ? kUsed : kFree;
         if (own == wanted) return;
-        if (own == kUnknown || own == kExpectedUsed) log_read(i, 0);
+        // A bit the step has changed before is kUsed or kFree, and listed.
+        const bool first_change = own == kUnknown || own == kExpectedUsed;
+        if (first_change) log_read(i, 0);
         if (written_.empty()) {
             seed_ = i;
-            if (cells_) seed_bin_ = seed_bin(cells_[i].magnitude, max_magnitude_);
+            if (cells_) {
+                seed_magnitude_ = cells_[i].magnitude;
+                seed_bin_ = seed_bin(seed_magnitude_, max_magnitude_);
+            }
         } else if (value && cells_ && own != kFree && comes_before_seed(i)) {
             throw SeedTakenMeanwhile();
         }
         set_own_state(i, wanted);
-        written_.push_back(i);
+        if (first_change) written_.push_back(i);
     }
 
     // Ends a step of the run: logs each bit the step leaves used, and
@@ -244,8 +249,14 @@ private:
     }
     void log_read(PixelIndex i, std::uint8_t value) { log_entry(log_->reads, i, value); }
 
+    // The bins grow with the magnitude, so most pixels need no bin: one at
+    // least as strong as the seed and before it comes first, one at most as
+    // strong and after it does not.
     bool comes_before_seed(PixelIndex i) const {
-        const std::uint32_t bin = seed_bin(cells_[i].magnitude, max_magnitude_);
+        const float magnitude = cells_[i].magnitude;
+        if (i < seed_ && magnitude >= seed_magnitude_) return true;
+        if (i > seed_ && magnitude <= seed_magnitude_) return false;
+        const std::uint32_t bin = seed_bin(magnitude, max_magnitude_);
         return precedes_in_order(bin, i, seed_bin_, seed_);
     }
 
@@ -286,12 +297,11 @@ private:
         const unsigned after_used = expect ? kExpectedUsed : kUnknown;
         for (std::size_t k = step_reads_begin(); k < log_->reads.size(); ++k)
             if (log_->reads[k].value == 1) set_own_state(log_->reads[k].index, after_used);
-        // A pixel may be listed more than once: its first visit finds it
-        // kUsed, a later one what the first left.
+        // Each bit the step changed is listed once and is now kUsed or kFree.
         for (PixelIndex i : written_) {
-            const unsigned own = own_state(i);
-            if (own == kUsed && log_writes) log_entry(log_->writes, i, 1);
-            set_own_state(i, own == kUsed || own == kExpectedUsed ? after_used : kUnknown);
+            const bool left_used = own_state(i) == kUsed;
+            if (left_used && log_writes) log_entry(log_->writes, i, 1);
+            set_own_state(i, left_used ? after_used : kUnknown);
         }
         written_.clear();
     }
@@ -321,8 +331,9 @@ private:
     PixelIndex seed_ = 0;  // the first bit the step took
     const GradientCell* cells_ = nullptr;
     float max_magnitude_ = 0.0f;
+    float seed_magnitude_ = 0.0f;
     std::uint32_t seed_bin_ = 0;
-    std::vector<PixelIndex> written_;  // may repeat a pixel
+    std::vector<PixelIndex> written_;  // each bit the step changed, once
 };
 
 }  // namespace linara
