@@ -527,16 +527,14 @@ private:
     }
 
     static constexpr std::uint32_t kNoBin = kSeedBins;  // above every bin
-    // Whether pixel a comes before pixel b in the order; the bins decide
-    // unless the magnitudes and indices agree. b_bin is b's bin, or kNoBin
-    // until it is first needed.
+    // Whether pixel a comes before pixel b in the order. b_bin is b's bin,
+    // or kNoBin until it is first needed.
     bool comes_before(float a_magnitude, std::size_t a, float b_magnitude, std::size_t b,
                       std::uint32_t& b_bin) const {
-        if (a_magnitude >= b_magnitude && a < b) return true;
-        if (a_magnitude <= b_magnitude && a > b) return false;
-        if (b_bin == kNoBin) b_bin = seed_bin(b_magnitude, ctx_.max_magnitude);
-        const std::uint32_t bin_a = seed_bin(a_magnitude, ctx_.max_magnitude);
-        return precedes_in_order(bin_a, a, b_bin, b);
+        return precedes_in_order(a_magnitude, a, b_magnitude, b, ctx_.max_magnitude, [&] {
+            if (b_bin == kNoBin) b_bin = seed_bin(b_magnitude, ctx_.max_magnitude);
+            return b_bin;
+        });
     }
 
     // Scores the next waiting candidate on a helper, if there is one. An

@@ -154,10 +154,18 @@ inline std::uint32_t seed_bin(float m, float max) {
     const float p = q * 1023.0f;
     return std::min(saturating_cast<std::uint32_t>(static_cast<double>(p)), kSeedBins - 1);
 }
-// Whether the pixel of bin `bin_a` and index a comes before that of bin
-// `bin_b` and index b in the order.
-inline bool precedes_in_order(std::uint32_t bin_a, std::size_t a, std::uint32_t bin_b,
-                              std::size_t b) {
+// Whether pixel a comes before pixel b in the order of a field whose
+// largest magnitude is `max`: the higher bin first, then the lower index.
+// Bins grow with the magnitude, so most pairs need no bin: a pixel at least
+// as strong as the other and before it comes first, one at most as strong
+// and after it does not. b_bin() gives b's bin when it is needed.
+template <class BinOfB>
+inline bool precedes_in_order(float a_magnitude, std::size_t a, float b_magnitude, std::size_t b,
+                              float max, BinOfB&& b_bin) {
+    if (a_magnitude >= b_magnitude && a < b) return true;
+    if (a_magnitude <= b_magnitude && a > b) return false;
+    const std::uint32_t bin_a = seed_bin(a_magnitude, max);
+    const std::uint32_t bin_b = b_bin();
     return bin_a > bin_b || (bin_a == bin_b && a < b);
 }
 // `weak`, when not empty, is the field's weak cells for `threshold`

@@ -249,15 +249,9 @@ private:
     }
     void log_read(PixelIndex i, std::uint8_t value) { log_entry(log_->reads, i, value); }
 
-    // The bins grow with the magnitude, so most pixels need no bin: one at
-    // least as strong as the seed and before it comes first, one at most as
-    // strong and after it does not.
     bool comes_before_seed(PixelIndex i) const {
-        const float magnitude = cells_[i].magnitude;
-        if (i < seed_ && magnitude >= seed_magnitude_) return true;
-        if (i > seed_ && magnitude <= seed_magnitude_) return false;
-        const std::uint32_t bin = seed_bin(magnitude, max_magnitude_);
-        return precedes_in_order(bin, i, seed_bin_, seed_);
+        return precedes_in_order(cells_[i].magnitude, i, seed_magnitude_, seed_, max_magnitude_,
+                                 [this] { return seed_bin_; });
     }
 
     std::size_t step_reads_begin() const { return log_->read_end.empty() ? 0 : log_->read_end.back(); }
