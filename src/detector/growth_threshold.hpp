@@ -17,18 +17,20 @@ namespace linara {
 // T^2 lies within a relative 2^-46 of (sx^2 + sy^2) * ct^2 (the library's
 // hypot is within 2^-48 of the exact norm, hypot_bounds.hpp), so squares
 // that differ by more than 2^-36 decide. Otherwise, and outside the range
-// the bound covers, T is computed exactly.
+// the bound covers, T is computed exactly. That range keeps T^2 at 2^-1000
+// or more: a subnormal square would be rounded far more coarsely than the
+// margin allows for.
 class GrowthThreshold {
 public:
     explicit GrowthThreshold(double ct)
-        : ct_(ct), ct_squared_(ct * ct), squares_(g_hypot_brackets_hold && ct > 0x1p-400 && ct <= 1.0),
+        : ct_(ct), ct_squared_(ct * ct), squares_(g_hypot_brackets_hold && ct >= 0x1p-200 && ct <= 1.0),
           exact_(true), threshold_(ct) {}
 
     void update(double sx, double sy) {
         profile::count(profile::Counter::kHypotNeeded);
         const double ax = fabs(sx), ay = fabs(sy);
         const double big = ax > ay ? ax : ay;
-        if (squares_ && ax <= 0x1p500 && ay <= 0x1p500 && big >= 0x1p-500) {
+        if (squares_ && ax <= 0x1p500 && ay <= 0x1p500 && big >= 0x1p-300) {
             norm_squared_ = sx * sx + sy * sy;
             exact_ = false;
         } else {

@@ -178,6 +178,14 @@ TEST(GrowthThreshold, AgreesWithTheLibrary) {
             ++checked;
         }
     }
+    // Sums so small that their squared norm times ct^2 is subnormal: a dot
+    // equal to T whose square rounds to a neighbour of that product's.
+    for (double sx : {0x1.106635d19ee43p-500, 0x1.4b850cab64449p-500, 0x1.57a47092d35bfp-500}) {
+        GrowthThreshold tiny(0x1p-20);
+        tiny.update(sx, 0.0);
+        const double exact = hypot(sx, 0.0) * 0x1p-20;
+        EXPECT_FALSE(tiny.rejects(exact, sx, 0.0)) << "sum (" << sx << ", 0)";
+    }
     // A zero or NaN dot, and a zero sum.
     GrowthThreshold threshold(cos(0.39269908169872414));
     threshold.update(0.3, -0.4);
