@@ -19,8 +19,10 @@ namespace linara {
 
 class DistanceLimit {
 public:
+    // A zero limit is left to the library: its squares would say that a
+    // zero distance is within it.
     explicit DistanceLimit(double limit)
-        : limit_(limit), usable_(g_hypot_brackets_hold && limit >= 0.0 && limit <= 0x1p500) {
+        : limit_(limit), usable_(g_hypot_brackets_hold && limit > 0.0 && limit <= 0x1p500) {
         const double lo = limit * (1.0 - 0x1p-40), hi = limit * (1.0 + 0x1p-40);
         lo_squared_ = lo * lo;
         hi_squared_ = hi * hi;

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <vector>
 
+#include "detector/distance_limit.hpp"
 #include "detector/growth_threshold.hpp"
 #include "detector/hypot_bounds.hpp"
 #include "recorded_libm.hpp"
@@ -195,4 +197,32 @@ TEST(GrowthThreshold, AgreesWithTheLibrary) {
     EXPECT_FALSE(threshold.rejects(0.0, 0.0, 0.0));
     EXPECT_TRUE(threshold.rejects(-1e-300, 0.0, 0.0));
     EXPECT_GT(checked, 1000000u);
+}
+
+// The distance tests of region refinement, decided from exact squared
+// distances, agree with the library for limits at, just beside and between
+// pixel distances, zero and tiny limits among them.
+TEST(DistanceLimit, AgreesWithTheLibrary) {
+    Random rng;
+    std::vector<double> limits = {0.0, 0x1p-1074, 0x1p-600, 0.5, 1.0, sqrt(2.0), 5.0, 1e6};
+    for (int i = 0; i < 2000; ++i) {
+        const double at = hypot(static_cast<double>(rng.next() % 3000), static_cast<double>(rng.next() % 3000));
+        limits.insert(limits.end(), {at, nextafter(at, 0.0), nextafter(at, INFINITY), rng.uniform() * 3000.0});
+    }
+    for (double limit : limits) {
+        const DistanceLimit disc(limit);
+        for (int k = 0; k < 200; ++k) {
+            // Offsets near the limit's own distance, and anywhere.
+            const auto reach = static_cast<std::int64_t>(limit < 3000.0 ? limit : 3000.0) + 2;
+            const std::int64_t dx = static_cast<std::int64_t>(rng.next() % (2 * reach + 1)) - reach;
+            const std::int64_t dy = k % 2 ? static_cast<std::int64_t>(rng.next() % (2 * reach + 1)) - reach
+                                          : static_cast<std::int64_t>(sqrt(fmax(0.0, limit * limit - static_cast<double>(dx * dx))));
+            const double distance = hypot(static_cast<double>(dx), static_cast<double>(dy));
+            const double squared = DistanceLimit::squared(dx, dy);
+            ASSERT_EQ(disc.exceeded_by(dx, dy, squared), distance > limit) << dx << ", " << dy << " against " << limit;
+            ASSERT_EQ(disc.exceeds(dx, dy), limit > distance) << dx << ", " << dy << " against " << limit;
+            if (disc.within_for_all_up_to(squared)) ASSERT_FALSE(distance > limit) << dx << ", " << dy << " against " << limit;
+        }
+        EXPECT_EQ(disc.exceeds(0, 0), limit > 0.0) << limit;
+    }
 }
