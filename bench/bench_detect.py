@@ -47,7 +47,7 @@ PHOTOS = [
     ("elephants 16MP", MATE / "abstract/Elephants_5640x3172.jpg"),
 ]
 STAGES = ("gradient", "ordering", "growth", "fit", "refinement", "scoring", "commit")
-COUNTERS = ("hypot_needed", "hypot_called", "seeds", "speculated", "accepted", "rerun", "direct")
+COUNTERS = ("hypot_needed", "hypot_called", "seeds", "speculated", "accepted", "rerun", "direct", "own_chunks")
 
 
 def integer_luma(rgb):
@@ -190,12 +190,12 @@ def main():
             if args.stages:
                 print(f"\nstage breakdown, {threads} thread(s): ms summed over threads, per call")
                 print(f"{'photo':<16} {'wall':>7} " + " ".join(f"{s[:9]:>9}" for s in STAGES) +
-                      "  hypot calls    speculated accepted rerun direct")
+                      "  hypot calls    speculated own_chunks accepted rerun direct")
                 for (name, _), stage in zip(prepared, stage_breakdown(prepared, threads, args.scale)):
                     calls = f"{stage['hypot_called']:.0f}/{stage['hypot_needed']:.0f}"
                     print(f"{name:<16} {stage['wall']:>7.1f} " +
                           " ".join(f"{stage[s]:>9.1f}" for s in STAGES) +
-                          f"  {calls:>14} {stage['speculated']:>10.0f} {stage['accepted']:>8.0f} "
+                          f"  {calls:>14} {stage['speculated']:>10.0f} {stage['own_chunks']:>10.0f} {stage['accepted']:>8.0f} "
                           f"{stage['rerun']:>5.0f} {stage['direct']:>6.0f}")
         if args.memory:
             print("\npeak extra memory of one call, bytes per input pixel (uint8 input)")

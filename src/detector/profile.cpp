@@ -16,7 +16,7 @@ constexpr const char* kStageNames[kStages] = {"gradient", "ordering", "growth", 
                                               "refinement", "scoring", "commit"};
 constexpr const char* kCounterNames[kCounters] = {
     "hypot_needed", "hypot_called", "seeds", "candidates", "segments",
-    "speculated",    "accepted",     "rerun",    "direct"};
+    "speculated",    "accepted",     "rerun",    "direct",   "own_chunks"};
 
 std::atomic<std::uint64_t> g_times[kStages];
 std::atomic<std::uint64_t> g_counts[kCounters];

@@ -36,6 +36,7 @@ enum class Counter : int {
     kAccepted,      // positions of those chunks whose result was committed
     kRerun,         // positions run again (result invalid, or chunk abandoned)
     kDirect,        // positions a helper left to the committing thread (seed taken, or skipped)
+    kOwnChunks,     // chunks the committing thread ran itself, no helper having claimed them
     kCount
 };
 

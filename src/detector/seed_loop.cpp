@@ -338,6 +338,7 @@ private:
         std::atomic<std::uint32_t>& slot = states_[c];
         std::uint32_t state = kFree;
         if (slot.compare_exchange_strong(state, kTaken, std::memory_order_acq_rel)) {
+            profile::count(profile::Counter::kOwnChunks);
             run_directly(c, ws, c * kChunk);
             return;
         }
