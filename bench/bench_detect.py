@@ -3,14 +3,19 @@ pick instead: OpenCV contrib's FastLineDetector and EdgeDrawing
 (detectEdges + detectLines), at the same thread count, and prints peer time /
 linara time (above 1: linara is faster).
 
-    python bench/bench_detect.py [--repeat N] [--threads 1,2] [--scale S]
-                                 [--stages] [--memory] [PHOTO ...]
+    python bench/bench_detect.py [--repeat N] [--rounds R] [--threads 1,2]
+                                 [--scale S] [--stages] [--memory] [PHOTO ...]
 
 Without PHOTO arguments it uses the Debian wallpapers below that are
 installed (apt-get install plasma-workspace-wallpapers mate-backgrounds),
 among them the 2560x1600 fine grey texture, the hardest photo for linara,
 and scikit-image's retina. Colour images are reduced to gray with an integer
 luma. Peers: pip install opencv-contrib-python-headless (benchmark only).
+
+--rounds R times every thread count R times, alternating their order, and
+reports medians across the rounds; with several thread counts it also
+prints how much faster linara runs with the most threads than with the
+fewest, photo by photo.
 
 --stages adds linara's stage breakdown (LINARA_PROFILE=1; times summed over
 threads, so with several threads they exceed the wall time) and its
@@ -154,10 +159,43 @@ def in_subprocess(threads, prepared, repeat, scale):
     return json.loads(out.strip().splitlines()[-1])
 
 
+def timed_rounds(counts, prepared, repeat, scale, rounds):
+    """Rows per thread count, each time the median across `rounds` rounds.
+    Successive rounds run the thread counts in alternating order, so that
+    a machine whose speed drifts during the run (other tenants, clock
+    changes) weighs on every count alike and the ratios between them stay
+    fair."""
+    runs = {threads: [] for threads in counts}
+    for r in range(rounds):
+        for threads in (counts if r % 2 == 0 else counts[::-1]):
+            runs[threads].append(in_subprocess(threads, prepared, repeat, scale))
+    table = {}
+    for threads, rounds_rows in runs.items():
+        rows = []
+        for per_photo in zip(*rounds_rows):
+            row = dict(per_photo[0])
+            for key in ("linara", "fld", "edge drawing"):
+                row[key] = float(np.median([r[key] for r in per_photo]))
+            rows.append(row)
+        table[threads] = rows
+    return table
+
+
+def print_scaling(table, few, many):
+    """linara's time with `few` threads over its time with `many`, per photo."""
+    print(f"\nscaling: linara's time with {few} thread{'s' if few > 1 else ''} / with {many} threads")
+    print(f"{'photo':<16} {'MP':>6} {'ratio':>6}")
+    for slow, fast in zip(table[few], table[many]):
+        megapixels = slow["shape"][0] * slow["shape"][1] / 1e6
+        print(f"{slow['name']:<16} {megapixels:>6.1f} {slow['linara'] / fast['linara']:>6.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--threads", default=None, help="comma-separated thread counts (default 1 and all)")
+    parser.add_argument("--rounds", type=int, default=1,
+                        help="timing rounds, the thread counts alternating in order; medians across rounds")
     parser.add_argument("--scale", type=float, default=0.8)
     parser.add_argument("--stages", action="store_true", help="print linara's stage breakdown")
     parser.add_argument("--memory", action="store_true", help="print peak extra memory per input pixel")
@@ -170,14 +208,16 @@ def main():
               [(n, p) for n, p in PHOTOS if p.exists()] + [("retina", "retina")])
     missing = [str(p) for _, p in PHOTOS if not args.photos and not p.exists()]
     print(f"machine: {model}, {cpus} logical processors ({usable} usable), Python "
-          f"{platform.python_version()}; scale {args.scale}; median of {args.repeat} runs")
+          f"{platform.python_version()}; scale {args.scale}; median of {args.repeat} runs" +
+          (f", then of {args.rounds} rounds" if args.rounds > 1 else ""))
     if missing:
         print(f"not installed, skipped: {', '.join(missing)}")
 
     with tempfile.TemporaryDirectory() as folder:
         prepared = prepare(photos, folder)
+        table = timed_rounds(counts, prepared, args.repeat, args.scale, args.rounds)
         for threads in counts:
-            rows = in_subprocess(threads, prepared, args.repeat, args.scale)
+            rows = table[threads]
             print(f"\n{threads} thread{'s' if threads > 1 else ''}: times in ms; ratio = fastest peer / linara")
             print(f"{'photo':<16} {'size':>10} {'segments':>8} {'linara':>8} {'FLD':>8} {'ED':>8} {'ratio':>6}")
             ratios = []
@@ -197,6 +237,8 @@ def main():
                           " ".join(f"{stage[s]:>9.1f}" for s in STAGES) +
                           f"  {calls:>14} {stage['speculated']:>10.0f} {stage['own_chunks']:>10.0f} {stage['accepted']:>8.0f} "
                           f"{stage['rerun']:>5.0f} {stage['direct']:>6.0f}")
+        if len(counts) > 1:
+            print_scaling(table, counts[0], counts[-1])
         if args.memory:
             print("\npeak extra memory of one call, bytes per input pixel (uint8 input)")
             for name, file in prepared:
