@@ -221,7 +221,9 @@ TEST(DistanceLimit, AgreesWithTheLibrary) {
             const double squared = DistanceLimit::squared(dx, dy);
             ASSERT_EQ(disc.exceeded_by(dx, dy, squared), distance > limit) << dx << ", " << dy << " against " << limit;
             ASSERT_EQ(disc.exceeds(dx, dy), limit > distance) << dx << ", " << dy << " against " << limit;
-            if (disc.within_for_all_up_to(squared)) ASSERT_FALSE(distance > limit) << dx << ", " << dy << " against " << limit;
+            if (disc.within_for_all_up_to(squared)) {
+                ASSERT_FALSE(distance > limit) << dx << ", " << dy << " against " << limit;
+            }
         }
         EXPECT_EQ(disc.exceeds(0, 0), limit > 0.0) << limit;
     }
