@@ -28,9 +28,9 @@ public:
         hi_squared_ = hi * hi;
     }
 
-    // hypot(dx, dy) > limit, given d2 = squared(dx, dy).
+    // hypot(dx, dy) > limit, given d2 = squared(dx, dy). Callers count the
+    // distances they compare for the profile, a pass at a time.
     bool exceeded_by(std::int64_t dx, std::int64_t dy, double d2) const {
-        profile::count(profile::Counter::kHypotNeeded);
         if (usable_) {
             if (d2 > hi_squared_) return true;
             if (d2 <= lo_squared_) return false;
@@ -39,9 +39,8 @@ public:
     }
     // Whether no pixel at a squared distance of d2 or less exceeds the limit.
     bool within_for_all_up_to(double d2) const { return usable_ && d2 <= lo_squared_; }
-    // limit > hypot(dx, dy).
+    // limit > hypot(dx, dy). Counted by callers, as exceeded_by.
     bool exceeds(std::int64_t dx, std::int64_t dy) const {
-        profile::count(profile::Counter::kHypotNeeded);
         if (usable_) {
             const double d2 = squared(dx, dy);
             if (d2 <= lo_squared_) return true;

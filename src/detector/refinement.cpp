@@ -54,6 +54,7 @@ double tolerance_near_seed(const Region& region, const LineRect& rect,
     const RegionPixel& seed = region[0];
     const double seed_angle = level_line_angle(cells[seed.index(width)]);
     const DistanceLimit disc(rect.width);
+    profile::count(profile::Counter::kHypotNeeded, region.size());
     double sum = 0.0, sum_squares = 0.0, count = 0.0;
     for (const RegionPixel& p : region) {
         if (!disc.exceeds(difference(p.x, seed.x), difference(p.y, seed.y))) continue;
@@ -143,6 +144,9 @@ bool tighten_region(Region& region, LineRect& rect, Used& used, const GradientFi
         CentreSums sums = marks[mark].sums;
         double farthest = marks[mark].farthest;
         bool removed = false;
+        // Each pixel from the mark on is compared once: kept, or replaced by
+        // the last one.
+        profile::count(profile::Counter::kHypotNeeded, region.size() - mark * kMarkEvery);
         for (std::size_t i = mark * kMarkEvery; i < region.size();) {
             const std::int64_t dx = difference(region[i].x, seed.x), dy = difference(region[i].y, seed.y);
             const double squared = DistanceLimit::squared(dx, dy);

@@ -150,6 +150,9 @@ template <bool kPrefetching, class Used>
                 for (std::uint32_t nx = x_first; nx <= x_last; ++nx) consider(ny * w + nx, nx, ny);
         }
     }
+    // Every pixel taken after the seed needed a new threshold (a run that
+    // stops early, by an exception, goes uncounted).
+    profile::count(profile::Counter::kHypotNeeded, region.size() - 1);
     return {sx, sy};
 }
 
