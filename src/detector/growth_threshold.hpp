@@ -26,9 +26,8 @@ public:
         : ct_(ct), ct_squared_(ct * ct), squares_(g_hypot_brackets_hold && ct >= 0x1p-200 && ct <= 1.0),
           exact_(true), threshold_(ct) {}
 
-    // Each call needs a threshold. Growing counts them for the profile when
-    // it ends, in one go: a count here, in the innermost loop, cost a few
-    // percent of a call even with the profile off.
+    // Each call needs a threshold; growing counts them for the profile when
+    // it ends.
     void update(double sx, double sy) {
         const double ax = fabs(sx), ay = fabs(sy);
         const double big = ax > ay ? ax : ay;

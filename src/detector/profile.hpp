@@ -3,10 +3,12 @@
 // LINARA_PROFILE=1 in the environment when the library loads, every
 // detection prints to stderr the time spent in each stage (summed over the
 // threads that ran it) and a few counters. Off, a measured section costs
-// one predictable branch. Concurrent detections share the counters.
+// one predictable branch; inside the innermost loops even that cost a few
+// percent of a call, so they count in bulk, a region or a pass at a time.
+// Concurrent detections share the counters.
 //
 // Timers and count() add to totals of their own thread, which flush_thread()
-// moves to the shared ones: counted per pixel on several threads, shared
+// moves to the shared ones: counted often on several threads, shared
 // totals would bounce between the cores and slow the profiled run several
 // times over. A thread that measures calls flush_thread() before the report
 // (which flushes the reporting thread itself).
