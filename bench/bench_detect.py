@@ -87,9 +87,10 @@ def prepare(photos, folder):
     return prepared
 
 
-def time_all(prepared, repeat, threads, scale):
+def peer_detectors(threads):
+    """The peers as functions of a gray image: FastLineDetector and
+    EdgeDrawing (detectEdges + detectLines), OpenCV set to `threads`."""
     import cv2
-    import linara
 
     cv2.setNumThreads(threads)
     fld = cv2.ximgproc.createFastLineDetector()
@@ -99,12 +100,19 @@ def time_all(prepared, repeat, threads, scale):
         ed.detectEdges(gray)
         return ed.detectLines()
 
+    return fld.detect, edge_drawing
+
+
+def time_all(prepared, repeat, threads, scale):
+    import linara
+
+    fast_line, edge_drawing = peer_detectors(threads)
     rows = []
     for name, file in prepared:
         gray = np.load(file)
         row = {"name": name, "shape": list(gray.shape), "segments": len(linara.detect(gray, scale))}
         row["linara"] = median_ms(lambda: linara.detect(gray, scale), repeat)
-        row["fld"] = median_ms(lambda: fld.detect(gray), repeat)
+        row["fld"] = median_ms(lambda: fast_line(gray), repeat)
         row["edge drawing"] = median_ms(lambda: edge_drawing(gray), repeat)
         rows.append(row)
     return rows

@@ -38,7 +38,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).parent))
-from bench_detect import PHOTOS, load_gray  # noqa: E402
+from bench_detect import PHOTOS, load_gray, peer_detectors  # noqa: E402
 
 
 def load_build(path):
@@ -77,17 +77,8 @@ def interleaved_medians(calls, repeat):
 
 
 def peer_calls(threads):
-    import cv2
-
-    cv2.setNumThreads(threads)
-    fld = cv2.ximgproc.createFastLineDetector()
-    ed = cv2.ximgproc.createEdgeDrawing()
-
-    def edge_drawing(gray):
-        ed.detectEdges(gray)
-        return ed.detectLines()
-
-    return lambda gray: [("FLD", lambda: fld.detect(gray)), ("ED", lambda: edge_drawing(gray))]
+    fast_line, edge_drawing = peer_detectors(threads)
+    return lambda gray: [("FLD", lambda: fast_line(gray)), ("ED", lambda: edge_drawing(gray))]
 
 
 def main():
