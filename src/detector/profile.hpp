@@ -36,7 +36,10 @@ enum class Counter : int {
     kSegments,
     kSpeculated,    // chunks of seeds run speculatively by helper threads
     kAccepted,      // positions of those chunks whose result was committed
-    kRerun,         // positions run again (result invalid, or chunk abandoned)
+    // Positions of those chunks the committing thread ran itself: a result
+    // no longer valid, positions the helper had not reached when it handed
+    // the chunk over (most of them), or a whole abandoned chunk.
+    kRerun,
     kDirect,        // positions a helper left to the committing thread (seed taken, or skipped)
     kOwnChunks,     // chunks the committing thread ran itself, no helper having claimed them
     kCount
