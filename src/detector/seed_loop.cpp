@@ -207,9 +207,12 @@ void pause_briefly(unsigned& spins) {
 // and it waits only briefly for one that is running.
 //
 // Scoring a candidate reads the gradient field alone, so no later seed
-// depends on it: the candidates the committing thread finds itself go to a
-// queue that the helpers take first, and their records rejoin the others
-// in seed order.
+// depends on it: every candidate, found by the committing thread itself or
+// in a helper's step it commits, goes to a queue that the helpers take
+// first, and their records rejoin the others in seed order. A helper's step
+// thus ends with its region, before scoring: the committing thread, which
+// waits for a helper to finish its step when it takes a chunk over, waits
+// less, and no candidate of a step that is not committed is scored.
 //
 // Chunks keep the cost of handing work over (an atomic state word per
 // chunk) small beside the work, and most positions hold seeds taken long
@@ -283,10 +286,11 @@ private:
 
     struct Result {
         SpeculationLog log;  // a step per position
-        // The records of the steps listed in record_steps (ascending). Most
-        // steps find none, and a record per step would be copied for each.
-        std::vector<SegmentRecord> records;
-        std::vector<std::uint32_t> record_steps;
+        // The candidates of the steps listed in candidate_steps (ascending).
+        // Most steps find none, and a candidate per step would be copied for
+        // each.
+        std::vector<LineRect> candidates;
+        std::vector<std::uint32_t> candidate_steps;
         std::size_t given_up = 0;  // steps that stopped on finding an earlier seed's pixel
     };
 
@@ -298,10 +302,6 @@ private:
         std::optional<SegmentRecord> record;  // once scored
         std::atomic<bool> scored{false};
     };
-    // A segment that waits in seed order behind a candidate not yet scored:
-    // a record, or (none) the next candidate in the queue.
-    using Waiting = std::optional<SegmentRecord>;
-
     std::size_t chunk_end(std::size_t c) const { return std::min(order_.size(), (c + 1) * kChunk); }
 
     void commit_all() {
@@ -330,13 +330,14 @@ private:
     // waits in the queue to be scored, most likely by a helper: every later
     // seed waits for this thread, but none for a score.
     void run_live(std::size_t p, SeedWorkspace& ws) {
-        if (auto rect = find_candidate(order_[p], live_, ws, ctx_)) {
-            {
-                std::lock_guard<std::mutex> lock(deferred_mutex_);
-                deferred_.emplace_back(*rect);
-            }
-            waiting_.emplace_back();
-        }
+        if (auto rect = find_candidate(order_[p], live_, ws, ctx_)) defer(*rect);
+    }
+
+    // Queues a candidate to be scored; its segment joins the records in
+    // seed order once scored.
+    void defer(const LineRect& rect) {
+        std::lock_guard<std::mutex> lock(deferred_mutex_);
+        deferred_.emplace_back(rect);
     }
 
     void commit(std::size_t c, SeedWorkspace& ws) {
@@ -373,7 +374,7 @@ private:
         Result& result = results_[buffer];
         const SpeculationLog& log = result.log;
         const std::size_t first = c * kChunk;
-        std::size_t accepted = 0, direct = 0, logged = 0, next_record = 0;
+        std::size_t accepted = 0, direct = 0, logged = 0, next_candidate = 0;
         for (std::size_t step = 0; step < log.steps(); ++step) {
             if (log.is_direct(step)) {
                 // Left to this thread: mostly a seed taken long ago.
@@ -382,8 +383,9 @@ private:
                 ++direct;
                 continue;
             }
-            const bool found = next_record < result.record_steps.size() && result.record_steps[next_record] == step;
-            const std::size_t found_at = found ? next_record++ : 0;
+            const bool found =
+                next_candidate < result.candidate_steps.size() && result.candidate_steps[next_candidate] == step;
+            const std::size_t found_at = found ? next_candidate++ : 0;
             const std::size_t reads = logged > 0 ? log.read_end[logged - 1] : 0;
             const std::size_t writes = logged > 0 ? log.write_end[logged - 1] : 0;
             const std::size_t reads_end = log.read_end[logged], writes_end = log.write_end[logged];
@@ -392,7 +394,7 @@ private:
                 profile::Timer timer(profile::Stage::kCommit);
                 for (std::size_t w = writes; w < writes_end; ++w)
                     live_.set(log.writes[w].index, log.writes[w].value);
-                if (found) add_record(result.records[found_at]);
+                if (found) defer(result.candidates[found_at]);
                 ++accepted;
             } else {
                 run_live(first + step, ws);
@@ -466,8 +468,8 @@ private:
             }
             profile::count(profile::Counter::kSpeculated);
             Result& result = results_[buffer];
-            result.records.clear();
-            result.record_steps.clear();
+            result.candidates.clear();
+            result.candidate_steps.clear();
             result.given_up = 0;
             used.start(result.log, slot, running);
             // A run that stops early (asked to hand over, or after an error)
@@ -482,9 +484,9 @@ private:
                         continue;
                     }
                     try {
-                        if (auto record = run_seed(order_[p], used, ws, ctx_)) {
-                            result.records.push_back(*record);
-                            result.record_steps.push_back(static_cast<std::uint32_t>(p - c * kChunk));
+                        if (auto rect = find_candidate(order_[p], used, ws, ctx_)) {
+                            result.candidates.push_back(*rect);
+                            result.candidate_steps.push_back(static_cast<std::uint32_t>(p - c * kChunk));
                         }
                         used.end_step();
                     } catch (const SeedTakenMeanwhile&) {
@@ -569,38 +571,24 @@ private:
         candidate.scored.store(true, std::memory_order_release);
     }
 
-    void add_record(const SegmentRecord& record) {
-        if (waiting_.empty()) {
-            records_.push_back(record);
-        } else {
-            waiting_.emplace_back(record);
-        }
-    }
-
-    // Moves the segments at the front of the wait to the records, up to the
-    // first candidate not yet scored (or, with `finish`, once every helper
-    // has returned, scoring each such candidate here: a helper's scoring
-    // failed, and this thread meets the error itself), and drops the
-    // candidates passed from the queue, so that it holds only candidates in
-    // flight.
+    // Moves the segments of the scored candidates at the front of the queue
+    // to the records, up to the first candidate not yet scored (or, with
+    // `finish`, once every helper has returned, scoring each such candidate
+    // here: a helper's scoring failed, and this thread meets the error
+    // itself), and drops them from the queue, so that it holds only
+    // candidates in flight.
     void retire_waiting(bool finish) {
-        while (!waiting_.empty()) {
-            const Waiting& front = waiting_.front();
-            if (!front) {
-                Deferred& candidate = deferred_.front();  // only this thread removes candidates
-                if (!candidate.scored.load(std::memory_order_acquire)) {
-                    if (!finish) return;
-                    score(candidate);
-                }
-                if (candidate.record) records_.push_back(*candidate.record);
-                std::lock_guard<std::mutex> lock(deferred_mutex_);
-                if (next_deferred_ == 0) throw InternalError("a candidate left the queue untaken");
-                deferred_.pop_front();
-                --next_deferred_;
-            } else {
-                records_.push_back(*front);
+        while (!deferred_.empty()) {
+            Deferred& candidate = deferred_.front();  // only this thread adds or removes candidates
+            if (!candidate.scored.load(std::memory_order_acquire)) {
+                if (!finish) return;
+                score(candidate);
             }
-            waiting_.pop_front();
+            if (candidate.record) records_.push_back(*candidate.record);
+            std::lock_guard<std::mutex> lock(deferred_mutex_);
+            if (next_deferred_ == 0) throw InternalError("a candidate left the queue untaken");
+            deferred_.pop_front();
+            --next_deferred_;
         }
     }
 
@@ -648,7 +636,6 @@ private:
     std::atomic<unsigned> helpers_started_{0};
     std::vector<std::unique_ptr<SpeculativeUsed>> views_;  // one per helper
     std::vector<SegmentRecord> records_;  // in seed order, as far as known
-    std::deque<Waiting> waiting_;         // the committing thread's alone
     // Candidates to score, appended by the committing thread and taken in
     // order by any thread, under the mutex. The committing thread removes
     // them from the front once scored; the others stay where they are.
