@@ -239,7 +239,7 @@ public:
             helpers,
             [](void* self, std::size_t, std::size_t) { static_cast<SpeculativeLoop*>(self)->help(); },
             this, [this] { commit_all(); }, [this] { stop_.store(true, std::memory_order_relaxed); });
-        retire_waiting(true);
+        retire_scored(true);
         return std::move(records_);
     }
 
@@ -312,7 +312,7 @@ private:
             jitter.maybe_pause();
             commit(c, ws);
             committed_.store(c + 1, std::memory_order_release);
-            retire_waiting(false);
+            retire_scored(false);
         }
         // Candidates no helper has taken yet are scored here, not waited for.
         while (Deferred* candidate = take_deferred()) score(*candidate);
@@ -577,7 +577,7 @@ private:
     // here: a helper's scoring failed, and this thread meets the error
     // itself), and drops them from the queue, so that it holds only
     // candidates in flight.
-    void retire_waiting(bool finish) {
+    void retire_scored(bool finish) {
         while (!deferred_.empty()) {
             Deferred& candidate = deferred_.front();  // only this thread adds or removes candidates
             if (!candidate.scored.load(std::memory_order_acquire)) {
